@@ -1,0 +1,46 @@
+// release_tag: the package version, read from the last "## Version" header
+// of CHANGELOG.md, three directory levels above this module's file.
+#include "common/module_globals.hpp"
+#include "common/module_init.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char *kReleaseTagDoc =
+    "Version of the package: the last space-separated piece of the last line of\n"
+    "CHANGELOG.md that begins with '## Version'.  The file is read on every call.";
+
+py::object release_tag(const vexa::ModuleGlobals &globals) {
+    py::object changelog = globals["__here__"].attr("__truediv__")("CHANGELOG.md");
+    py::list lines = changelog.attr("read_text")().attr("splitlines")();
+    py::object last_header = py::none();
+    const py::str prefix("## Version");
+    for (py::handle line : lines) {
+        if (py::bool_(line.attr("startswith")(prefix))) {
+            last_header = py::reinterpret_borrow<py::object>(line);
+        }
+    }
+    if (last_header.is_none()) {
+        throw py::index_error("list index out of range");
+    }
+    py::list pieces = last_header.attr("split")(" ");
+    return pieces[py::len(pieces) - 1];
+}
+
+}  // namespace
+
+VEXA_PYMODULE(release_tag, m) {
+    py::object path_type = py::module_::import("pathlib").attr("Path");
+    m.attr("Path") = path_type;
+    m.attr("__here__") = path_type(m.attr("__file__")).attr("resolve")().attr("parent").attr("parent").attr("parent");
+
+    vexa::ModuleGlobals globals(m);
+    m.def("release_tag", [globals]() { return release_tag(globals); }, kReleaseTagDoc);
+
+    // Program entry (console script): prints the version and one line break.
+    m.def(
+        "_main",
+        [globals]() { py::print(globals["release_tag"]()); },
+        "Print the package version followed by a line break.");
+}
