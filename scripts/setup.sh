@@ -8,7 +8,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
-APT_PACKAGES=(g++ libyaml-cpp-dev)
+APT_PACKAGES=(gcc g++ libyaml-cpp-dev)
 # Where a wheel of apache-tvm may be provided when the package index lacks it.
 TVM_WHEEL_DIR="${TVM_WHEEL_DIR:-$ROOT/../shared/wheels}"
 

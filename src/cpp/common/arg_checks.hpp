@@ -13,8 +13,8 @@ inline void require_str_or_none(py::handle value, const char *param_name) {
     if (value.is_none() || PyUnicode_CheckExact(value.ptr())) {
         return;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param_name, "str", Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param_name,
+                 "str", Py_TYPE(value.ptr())->tp_name);
     throw py::error_already_set();
 }
 

@@ -11,20 +11,28 @@ namespace vexa {
 
 namespace py = pybind11;
 
+// An interned Python text: dictionary lookups with it reuse the cached hash.
+inline py::str interned(const char *text) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(text)); }
+
 class ModuleGlobals {
 public:
     explicit ModuleGlobals(const py::module_ &module) : dict_(module.attr("__dict__")) {}
 
     // The current binding of `name`; NameError when the module has none, as
-    // an unbound global gives in Python.
-    py::object operator[](const char *name) const {
-        PyObject *value = PyDict_GetItemString(dict_.ptr(), name);  // borrowed
+    // an unbound global gives in Python.  Hot paths pass an interned key
+    // (see `interned`) so that the lookup neither allocates nor hashes.
+    py::object operator[](py::handle name) const {
+        PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());  // borrowed
         if (value == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            }
             throw py::error_already_set();
         }
         return py::reinterpret_borrow<py::object>(value);
     }
+
+    py::object operator[](const char *name) const { return (*this)[interned(name)]; }
 
     const py::dict &dict() const { return dict_; }
 

@@ -15,9 +15,10 @@
 
 namespace vexa {
 
-// Hands the pending exception of a failed module body back to the import
-// machinery unchanged; C++ exceptions get pybind11's usual translation.
-inline int finish_failed_exec() noexcept {
+// Sets the Python error for the exception being handled (call it inside a
+// catch block): a pending Python error is handed on unchanged, C++ exceptions
+// get pybind11's usual translation.  Returns -1 for the caller's convenience.
+inline int restore_python_error() noexcept {
     try {
         throw;
     } catch (pybind11::error_already_set &e) {
@@ -34,30 +35,29 @@ inline int finish_failed_exec() noexcept {
 
 }  // namespace vexa
 
-#define VEXA_PYMODULE(name, variable)                                                          \
-    static void vexa_init_##name(::pybind11::module_ &);                                       \
-    static int vexa_exec_##name(PyObject *pm) {                                                \
-        try {                                                                                  \
-            ::pybind11::detail::ensure_internals();                                            \
-            auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);                  \
-            vexa_init_##name(m);                                                               \
-            return 0;                                                                          \
-        } catch (...) {                                                                        \
-            return ::vexa::finish_failed_exec();                                               \
-        }                                                                                      \
-    }                                                                                          \
-    PYBIND11_PLUGIN_IMPL(name) {                                                               \
-        PYBIND11_CHECK_PYTHON_VERSION                                                          \
-        try {                                                                                  \
-            ::pybind11::detail::ensure_internals();                                            \
-            static ::pybind11::detail::slots_array slots                                       \
-                = ::pybind11::detail::init_slots(&vexa_exec_##name);                           \
-            static PyModuleDef def{PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,          \
-                                   slots.data(),          nullptr, nullptr, nullptr};         \
-            return PyModuleDef_Init(&def);                                                     \
-        } catch (...) {                                                                        \
-            ::vexa::finish_failed_exec();                                                      \
-            return nullptr;                                                                    \
-        }                                                                                      \
-    }                                                                                          \
+#define VEXA_PYMODULE(name, variable)                                                                         \
+    static void vexa_init_##name(::pybind11::module_ &);                                                      \
+    static int vexa_exec_##name(PyObject *pm) {                                                               \
+        try {                                                                                                 \
+            ::pybind11::detail::ensure_internals();                                                           \
+            auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);                                 \
+            vexa_init_##name(m);                                                                              \
+            return 0;                                                                                         \
+        } catch (...) {                                                                                       \
+            return ::vexa::restore_python_error();                                                            \
+        }                                                                                                     \
+    }                                                                                                         \
+    PYBIND11_PLUGIN_IMPL(name) {                                                                              \
+        PYBIND11_CHECK_PYTHON_VERSION                                                                         \
+        try {                                                                                                 \
+            ::pybind11::detail::ensure_internals();                                                           \
+            static ::pybind11::detail::slots_array slots = ::pybind11::detail::init_slots(&vexa_exec_##name); \
+            static PyModuleDef def{PyModuleDef_HEAD_INIT, #name,   nullptr, 0,      nullptr,                  \
+                                   slots.data(),          nullptr, nullptr, nullptr};                         \
+            return PyModuleDef_Init(&def);                                                                    \
+        } catch (...) {                                                                                       \
+            ::vexa::restore_python_error();                                                                   \
+            return nullptr;                                                                                   \
+        }                                                                                                     \
+    }                                                                                                         \
     void vexa_init_##name(::pybind11::module_ &variable)

@@ -1,9 +1,9 @@
 // _dynbind: finds the maker's native library libvexakdr in TVM's library
 // directories and loads it once, at import, as `_cpp_lib`.
+#include <array>
+
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
-
-#include <array>
 
 namespace py = pybind11;
 
@@ -62,8 +62,8 @@ py::object find_lib(const vexa::ModuleGlobals &globals) {
             return py::str(candidate);
         }
     }
-    py::object message = py::str("Could not find internal vexa lib. List of candidates:\n")
-                         + py::str("\n * ").attr("join")(all_paths);
+    py::object message =
+        py::str("Could not find internal vexa lib. List of candidates:\n") + py::str("\n * ").attr("join")(all_paths);
     PyErr_SetObject(PyExc_RuntimeError, message.ptr());
     throw py::error_already_set();
 }
@@ -76,7 +76,8 @@ VEXA_PYMODULE(_dynbind, m) {
     m.attr("get_dll_directories") = py::module_::import("tvm._ffi.libinfo").attr("get_dll_directories");
 
     vexa::ModuleGlobals globals(m);
-    m.def("_find_lib", [globals]() { return find_lib(globals); }, kFindLibDoc);
+    m.def(
+        "_find_lib", [globals]() { return find_lib(globals); }, kFindLibDoc);
 
     m.attr("_cpp_lib") = globals["cdll"].attr("LoadLibrary")(globals["_find_lib"]());
 }

@@ -1,11 +1,12 @@
 // hwinquire: asks the native library for a named parameter of a target
 // architecture, given as YAML text.
+#include <memory>
+
 #include "common/arg_checks.hpp"
+#include "common/fast_function.hpp"
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
 #include "hwinquire/native_query.hpp"
-
-#include <memory>
 
 namespace py = pybind11;
 
@@ -21,6 +22,10 @@ constexpr const char *kPublicDoc =
 struct QueryModule {
     explicit QueryModule(const py::module_ &m) : globals(m) {}
     vexa::ModuleGlobals globals;
+    const py::str cpp_lib_name = vexa::interned("_cpp_lib");
+    const py::str ctypes_name = vexa::interned("ctypes");
+    const py::str raw_query_name = vexa::interned("_hwinquire_parameter");
+    const py::str entry_point_name = vexa::interned("HwinquireParameter_Py");
     // The module's own `_hwinquire_parameter`, so that the public function can
     // skip the Python call while nobody has replaced it.
     py::object raw_query;
@@ -39,24 +44,24 @@ std::string_view utf8_of(py::handle text) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-py::object raw_query(const QueryModule &module, const py::object &arch, const py::object &param_name) {
+py::object raw_query(const QueryModule &module, py::handle arch, py::handle param_name) {
     vexa::require_str_or_none(arch, "arch");
     vexa::require_str_or_none(param_name, "param_name");
     const std::string_view arch_utf8 = utf8_of(arch);
     const std::string_view name_utf8 = utf8_of(param_name);
-    py::object entry = module.globals["_cpp_lib"].attr("HwinquireParameter_Py");
-    return vexa::call_entry_point(entry, module.globals["ctypes"], arch_utf8, name_utf8);
+    py::object entry = module.globals[module.cpp_lib_name].attr(module.entry_point_name);
+    return vexa::call_entry_point(entry, module.globals[module.ctypes_name], arch_utf8, name_utf8);
 }
 
-py::object public_query(const QueryModule &module, const py::object &arch_val, const py::object &param_name) {
+py::object public_query(const QueryModule &module, py::handle arch_val, py::handle param_name) {
     vexa::require_str_or_none(arch_val, "arch_val");
     vexa::require_str_or_none(param_name, "param_name");
     py::str arch_text(arch_val);
     py::str name_text(param_name);
 
-    py::object current = module.globals["_hwinquire_parameter"];
-    py::object answer = current.is(module.raw_query) ? raw_query(module, arch_text, name_text)
-                                                      : current(arch_text, name_text);
+    py::object current = module.globals[module.raw_query_name];
+    py::object answer =
+        current.is(module.raw_query) ? raw_query(module, arch_text, name_text) : current(arch_text, name_text);
     if (answer.is_none() || !py::bool_(answer)) {
         py::object message = py::str("Architecture query for ") + name_text + py::str(" failed");
         PyErr_SetObject(PyExc_RuntimeError, message.ptr());
@@ -68,27 +73,20 @@ py::object public_query(const QueryModule &module, const py::object &arch_val, c
 }  // namespace
 
 VEXA_PYMODULE(hwinquire, m) {
-    py::object dynbind =
-        py::module_::import("importlib").attr("import_module")("._dynbind", m.attr("__package__"));
+    py::object dynbind = py::module_::import("importlib").attr("import_module")("._dynbind", m.attr("__package__"));
     m.attr("_cpp_lib") = dynbind.attr("_cpp_lib");
     py::module_ ctypes = py::module_::import("ctypes");
     m.attr("ctypes") = ctypes;
 
     py::object entry = m.attr("_cpp_lib").attr("HwinquireParameter_Py");
-    entry.attr("argtypes") =
-        py::make_tuple(ctypes.attr("c_char_p"), ctypes.attr("c_char_p"), ctypes.attr("c_char_p"), ctypes.attr("c_size_t"));
+    entry.attr("argtypes") = py::make_tuple(ctypes.attr("c_char_p"), ctypes.attr("c_char_p"), ctypes.attr("c_char_p"),
+                                            ctypes.attr("c_size_t"));
     entry.attr("restype") = ctypes.attr("c_int");
 
     auto module = std::make_shared<QueryModule>(m);
-    m.def(
-        "_hwinquire_parameter",
-        [module](const py::object &arch, const py::object &param_name) { return raw_query(*module, arch, param_name); },
-        py::arg("arch"), py::arg("param_name"), kRawDoc);
-    module->raw_query = m.attr("_hwinquire_parameter");
-    m.def(
-        "hwinquire_parameter",
-        [module](const py::object &arch_val, const py::object &param_name) {
-            return public_query(*module, arch_val, param_name);
-        },
-        py::arg("arch_val"), py::arg("param_name"), kPublicDoc);
+    module->raw_query =
+        vexa::def_function(m, "_hwinquire_parameter", kRawDoc, {{"arch"}, {"param_name"}},
+                           [module](const py::handle *args) { return raw_query(*module, args[0], args[1]); });
+    vexa::def_function(m, "hwinquire_parameter", kPublicDoc, {{"arch_val"}, {"param_name"}},
+                       [module](const py::handle *args) { return public_query(*module, args[0], args[1]); });
 }

@@ -13,7 +13,8 @@ using EntryPoint = int (*)(const char *, const char *, char *, std::size_t);
 // buffer protocol that every ctypes instance supports; nothing when `entry`
 // is not a ctypes function or holds a null pointer.
 std::optional<EntryPoint> native_address(const py::object &entry, const py::object &ctypes_module) {
-    py::object cfuncptr = ctypes_module.attr("_CFuncPtr");
+    static PyObject *const cfuncptr_name = PyUnicode_InternFromString("_CFuncPtr");  // lives as long as the process
+    py::object cfuncptr = ctypes_module.attr(cfuncptr_name);
     const int is_cfunc = PyObject_IsInstance(entry.ptr(), cfuncptr.ptr());
     if (is_cfunc < 0) {
         throw py::error_already_set();

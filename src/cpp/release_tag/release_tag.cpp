@@ -36,11 +36,11 @@ VEXA_PYMODULE(release_tag, m) {
     m.attr("__here__") = path_type(m.attr("__file__")).attr("resolve")().attr("parent").attr("parent").attr("parent");
 
     vexa::ModuleGlobals globals(m);
-    m.def("release_tag", [globals]() { return release_tag(globals); }, kReleaseTagDoc);
+    m.def(
+        "release_tag", [globals]() { return release_tag(globals); }, kReleaseTagDoc);
 
     // Program entry (console script): prints the version and one line break.
     m.def(
-        "_main",
-        [globals]() { py::print(globals["release_tag"]()); },
+        "_main", [globals]() { py::print(globals["release_tag"]()); },
         "Print the package version followed by a line break.");
 }
