@@ -101,6 +101,19 @@ PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     }
 }
 
+// "name(a, b=None)\n--\n\n": the header from which inspect.signature() reads
+// a builtin function's parameters.
+std::string text_signature(const char *name, const std::vector<Parameter> &parameters) {
+    std::string signature = std::string(name) + "(";
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        signature += (i > 0 ? ", " : "") + std::string(parameters[i].name);
+        if (parameters[i].default_value) {
+            signature += "=" + py::repr(parameters[i].default_value).cast<std::string>();
+        }
+    }
+    return signature + ")\n--\n\n";
+}
+
 void destroy_record(PyObject *capsule) {
     delete static_cast<FunctionRecord *>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
@@ -114,7 +127,7 @@ py::object def_function(py::module_ &module, const char *name, const char *doc, 
     }
     auto record = std::make_unique<FunctionRecord>();
     record->name = name;
-    record->doc = doc;
+    record->doc = text_signature(name, parameters) + doc;
     record->parameters = std::move(parameters);
     record->body = std::move(body);
     record->method.ml_name = record->name.c_str();

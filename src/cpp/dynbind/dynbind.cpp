@@ -2,6 +2,7 @@
 // directories and loads it once, at import, as `_cpp_lib`.
 #include <array>
 
+#include "common/fast_function.hpp"
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
 

@@ -1,5 +1,6 @@
 // release_tag: the package version, read from the last "## Version" header
 // of CHANGELOG.md, three directory levels above this module's file.
+#include "common/fast_function.hpp"
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
 
@@ -36,11 +37,13 @@ VEXA_PYMODULE(release_tag, m) {
     m.attr("__here__") = path_type(m.attr("__file__")).attr("resolve")().attr("parent").attr("parent").attr("parent");
 
     vexa::ModuleGlobals globals(m);
-    m.def(
-        "release_tag", [globals]() { return release_tag(globals); }, kReleaseTagDoc);
+    vexa::def_function(m, "release_tag", kReleaseTagDoc, {},
+                       [globals](const py::handle *) { return release_tag(globals); });
 
     // Program entry (console script): prints the version and one line break.
-    m.def(
-        "_main", [globals]() { py::print(globals["release_tag"]()); },
-        "Print the package version followed by a line break.");
+    vexa::def_function(m, "_main", "Print the package version followed by a line break.", {},
+                       [globals](const py::handle *) {
+                           py::print(globals["release_tag"]());
+                           return py::none();
+                       });
 }
