@@ -1,5 +1,6 @@
 import ctypes
 import threading
+import types
 
 import pytest
 
@@ -135,6 +136,25 @@ def test_replaced_library_object_is_called_like_ctypes_would(hwinquire, monkeypa
     assert library.calls == [("arch: \u00e9".encode(), b"channels", 40)]
     library.status = 3
     assert hwinquire._hwinquire_parameter("a", "b") is None
+
+
+@pytest.mark.parametrize(
+    "entry, outcome",
+    [
+        (ctypes.CFUNCTYPE(ctypes.c_int)(), ValueError),  # no address: calling it would crash
+        (ctypes.CFUNCTYPE(ctypes.c_int)(lambda: 0), ""),  # a callback into Python, called natively
+        (lambda *args: 0, ""),
+        (lambda *args: "0", None),  # any status other than 0 is a failure
+        (None, TypeError),
+    ],
+)
+def test_unusual_entry_points(hwinquire, monkeypatch, entry, outcome):
+    monkeypatch.setattr(hwinquire, "_cpp_lib", types.SimpleNamespace(HwinquireParameter_Py=entry))
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            hwinquire._hwinquire_parameter("a", "b")
+    else:
+        assert hwinquire._hwinquire_parameter("a", "b") == outcome
 
 
 def test_replaced_raw_query_is_used(hwinquire, monkeypatch):

@@ -57,6 +57,13 @@ def test_failures_propagate(changelog_dir, content, error):
         release_tag.release_tag()
 
 
+@pytest.mark.parametrize("here, error", [(None, TypeError), ("/tmp", TypeError)])
+def test_unusable_location_fails_cleanly(monkeypatch, here, error):
+    monkeypatch.setattr(release_tag, "__here__", here)
+    with pytest.raises(error):
+        release_tag.release_tag()
+
+
 def test_change_log_sits_three_levels_above_the_module():
     module_file = Path(release_tag.__file__).resolve()
     assert release_tag.__here__ == module_file.parent.parent.parent == ROOT

@@ -10,8 +10,9 @@ namespace {
 using EntryPoint = int (*)(const char *, const char *, char *, std::size_t);
 
 // The native address behind a ctypes function object, read through the
-// buffer protocol that every ctypes instance supports; nothing when `entry`
-// is not a ctypes function or holds a null pointer.
+// buffer protocol that every ctypes instance supports; nothing when `entry` is
+// not a ctypes function.  A ctypes function without an address raises
+// ValueError: calling it would jump to address zero.
 std::optional<EntryPoint> native_address(const py::object &entry, const py::object &ctypes_module) {
     static PyObject *const cfuncptr_name = PyUnicode_InternFromString("_CFuncPtr");  // lives as long as the process
     py::object cfuncptr = ctypes_module.attr(cfuncptr_name);
@@ -24,8 +25,7 @@ std::optional<EntryPoint> native_address(const py::object &entry, const py::obje
     }
     Py_buffer view;
     if (PyObject_GetBuffer(entry.ptr(), &view, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();
-        return std::nullopt;
+        throw py::error_already_set();
     }
     void *address = nullptr;
     if (view.len == static_cast<Py_ssize_t>(sizeof address)) {
@@ -33,7 +33,7 @@ std::optional<EntryPoint> native_address(const py::object &entry, const py::obje
     }
     PyBuffer_Release(&view);
     if (address == nullptr) {
-        return std::nullopt;
+        throw py::value_error("HwinquireParameter_Py is a NULL function pointer");
     }
     return reinterpret_cast<EntryPoint>(address);
 }

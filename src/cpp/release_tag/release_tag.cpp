@@ -13,7 +13,11 @@ constexpr const char *kReleaseTagDoc =
     "CHANGELOG.md that begins with '## Version'.  The file is read on every call.";
 
 py::object release_tag(const vexa::ModuleGlobals &globals) {
-    py::object changelog = globals["__here__"].attr("__truediv__")("CHANGELOG.md");
+    PyObject *path = PyNumber_TrueDivide(globals["__here__"].ptr(), py::str("CHANGELOG.md").ptr());  // __here__ / "..."
+    if (path == nullptr) {
+        throw py::error_already_set();
+    }
+    auto changelog = py::reinterpret_steal<py::object>(path);
     py::list lines = changelog.attr("read_text")().attr("splitlines")();
     py::object last_header = py::none();
     const py::str prefix("## Version");
