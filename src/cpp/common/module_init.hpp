@@ -27,7 +27,7 @@ inline int restore_python_error() noexcept {
         try {
             pybind11::detail::try_translate_exceptions();
         } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "unknown error while initialising module");
+            PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
         }
     }
     return -1;

@@ -58,10 +58,14 @@ py::object find_lib(const vexa::ModuleGlobals &globals) {
     }
 
     py::object exists = os_path.attr("exists");
+    py::list found;
     for (py::handle candidate : all_paths) {
         if (py::bool_(exists(candidate))) {
-            return py::str(candidate);
+            found.append(candidate);
         }
+    }
+    if (!found.empty()) {
+        return py::str(found[0]);
     }
     py::object message =
         py::str("Could not find internal vexa lib. List of candidates:\n") + py::str("\n * ").attr("join")(all_paths);
@@ -77,8 +81,7 @@ VEXA_PYMODULE(_dynbind, m) {
     m.attr("get_dll_directories") = py::module_::import("tvm._ffi.libinfo").attr("get_dll_directories");
 
     vexa::ModuleGlobals globals(m);
-    m.def(
-        "_find_lib", [globals]() { return find_lib(globals); }, kFindLibDoc);
+    vexa::def_function(m, "_find_lib", kFindLibDoc, {}, [globals](const py::handle *) { return find_lib(globals); });
 
     m.attr("_cpp_lib") = globals["cdll"].attr("LoadLibrary")(globals["_find_lib"]());
 }
