@@ -12,7 +12,13 @@ namespace vexa {
 namespace py = pybind11;
 
 // An interned Python text: dictionary lookups with it reuse the cached hash.
-inline py::str interned(const char *text) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(text)); }
+inline py::str interned(const char *text) {
+    PyObject *key = PyUnicode_InternFromString(text);
+    if (key == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(key);
+}
 
 class ModuleGlobals {
 public:
@@ -33,8 +39,6 @@ public:
     }
 
     py::object operator[](const char *name) const { return (*this)[interned(name)]; }
-
-    const py::dict &dict() const { return dict_; }
 
 private:
     py::dict dict_;
