@@ -27,3 +27,11 @@ def run_python(code, library_dir):
     """Runs `code` in a fresh interpreter whose TVM library path is `library_dir`."""
     env = dict(os.environ, TVM_LIBRARY_PATH=str(library_dir))
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+
+
+# The host compiler's own services (tvm.relay.vexa.*, the tuple annotation)
+# are provided by the stand-ins under standin/host/ in tests.
+sys.path.insert(0, str(ROOT / "standin" / "host"))
+import vexa_host  # noqa: E402
+
+vexa_host.install()
