@@ -11,6 +11,7 @@
 
 #include "graphmeld/expr_rewriter.hpp"
 #include "graphmeld/name_set.hpp"
+#include "relay/access.hpp"
 #include "relay/bridge.hpp"
 
 namespace vexa::meld {
@@ -130,7 +131,7 @@ protected:
                 return redirect(call, shared_input_.take(arg));
             }
         } else if (const auto *inner = arg.as<CallNode>()) {
-            if (is_quantize(inner->op)) {
+            if (vexa::relay::is_call_of(inner, "qnn.quantize")) {
                 if (inner->args.empty()) {
                     raise_index_error(0);
                 }
@@ -144,11 +145,6 @@ protected:
     }
 
 private:
-    static bool is_quantize(const Expr &callee) {
-        static const tvm::Op &quantize = tvm::Op::Get("qnn.quantize");
-        return callee.same_as(quantize);
-    }
-
     bool is_input(const VarNode *var) {
         if (!param_names_) {
             param_names_.emplace(pass_object_.attr("param_names"));
