@@ -22,16 +22,16 @@ class ExprRewriter {
 public:
     virtual ~ExprRewriter() = default;
 
-    tvm::relay::Expr rewrite(const tvm::relay::Expr &root);
+    tvm::relay::Expr rewrite(const tvm::relay::Expr& root);
 
 protected:
     // Result for a variable.  Default: the variable itself.
-    virtual tvm::relay::Expr rewrite_var(const tvm::relay::Var &var) { return var; }
+    virtual tvm::relay::Expr rewrite_var(const tvm::relay::Var& var) { return var; }
 
     // Asked when a call is entered, before its callee and arguments are
     // visited.  A defined result replaces the call, whose operands are then
     // not visited.  Default: none.
-    virtual tvm::Optional<tvm::relay::Expr> enter_call(const tvm::relay::Call &) { return tvm::NullOpt; }
+    virtual tvm::Optional<tvm::relay::Expr> enter_call(const tvm::relay::Call&) { return tvm::NullOpt; }
 
 private:
     struct Frame {
@@ -42,10 +42,10 @@ private:
 
     // The result of `expr` when it is known without visiting children;
     // otherwise pushes a frame for it and returns none.
-    tvm::Optional<tvm::relay::Expr> enter(const tvm::relay::Expr &expr);
-    tvm::relay::Expr rebuild(const Frame &frame) const;
+    tvm::Optional<tvm::relay::Expr> enter(const tvm::relay::Expr& expr);
+    tvm::relay::Expr rebuild(const Frame& frame) const;
 
-    std::unordered_map<const tvm::runtime::Object *, tvm::relay::Expr> memo_;
+    std::unordered_map<const tvm::runtime::Object*, tvm::relay::Expr> memo_;
     std::vector<Frame> stack_;
 };
 

@@ -18,15 +18,15 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char *kModuleName = "vexatvm_internal.graphmeld";
-constexpr const char *kRenamerDoc = "Update each var's name by appending a suffix.";
-constexpr const char *kMergerDoc = "Make multiple networks share a single input tensor.";
-constexpr const char *kFuseDoc = "Fusing multiple networks.";
-constexpr const char *kUpdateParamsDoc =
+constexpr const char* kModuleName = "vexatvm_internal.graphmeld";
+constexpr const char* kRenamerDoc = "Update each var's name by appending a suffix.";
+constexpr const char* kMergerDoc = "Make multiple networks share a single input tensor.";
+constexpr const char* kFuseDoc = "Fusing multiple networks.";
+constexpr const char* kUpdateParamsDoc =
     "New dictionary holding each entry of `params` under its key extended by \"_\" and str(suffix).";
 
 struct FusionModule {
-    explicit FusionModule(const py::module_ &m) : globals(m) {}
+    explicit FusionModule(const py::module_& m) : globals(m) {}
     vexa::ModuleGlobals globals;
     const py::str tvm_name = vexa::interned("tvm");
     const py::str annotation_name = vexa::interned("annotation");
@@ -39,8 +39,7 @@ struct FusionModule {
 
 // A method of a pass class: a builtin function with Python's argument
 // binding, made to bind to instances as a function defined in a class does.
-py::object method(const char *name, const char *doc, std::vector<vexa::Parameter> parameters,
-                  vexa::FunctionBody body) {
+py::object method(const char* name, const char* doc, std::vector<vexa::Parameter> parameters, vexa::FunctionBody body) {
     // def_function also binds the name in the module it is given: a scratch
     // module of the same name keeps the methods out of the real namespace.
     auto scratch = py::reinterpret_steal<py::module_>(PyModule_New(kModuleName));
@@ -48,7 +47,7 @@ py::object method(const char *name, const char *doc, std::vector<vexa::Parameter
         throw py::error_already_set();
     }
     py::object function = vexa::def_function(scratch, name, doc, std::move(parameters), std::move(body));
-    PyObject *bound = PyInstanceMethod_New(function.ptr());
+    PyObject* bound = PyInstanceMethod_New(function.ptr());
     if (bound == nullptr) {
         throw py::error_already_set();
     }
@@ -57,11 +56,11 @@ py::object method(const char *name, const char *doc, std::vector<vexa::Parameter
 
 // A plain class (no base) with the given methods, passed through
 // `transform.function_pass(opt_level=1)`; returns the resulting pass class.
-py::object function_pass_class(const py::module_ &m, const char *name, const char *doc, py::dict methods) {
+py::object function_pass_class(const py::module_& m, const char* name, const char* doc, py::dict methods) {
     methods["__doc__"] = py::str(doc);
     methods["__module__"] = py::str(kModuleName);
     methods["__qualname__"] = py::str(name);
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
+    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
         py::str(name), py::tuple(), methods);
     py::dict options;
     options["opt_level"] = 1;
@@ -69,29 +68,29 @@ py::object function_pass_class(const py::module_ &m, const char *name, const cha
     return decorator(cls);
 }
 
-void define_pass_classes(py::module_ &m) {
+void define_pass_classes(py::module_& m) {
     py::dict renamer;
-    renamer["__init__"] = method("__init__", "", {{"self"}, {"suffix"}}, [](const py::handle *a) {
+    renamer["__init__"] = method("__init__", "", {{"self"}, {"suffix"}}, [](const py::handle* a) {
         a[0].attr("suffix") = a[1];
         return py::object(py::none());
     });
-    renamer["transform_function"] = method("transform_function", "", {{"self"}, {"func"}, {"mod"}, {"ctx"}},
-                                           [](const py::handle *a) { return vexa::meld::rename_variables(a[0], a[1]); });
+    renamer["transform_function"] =
+        method("transform_function", "", {{"self"}, {"func"}, {"mod"}, {"ctx"}},
+               [](const py::handle* a) { return vexa::meld::rename_variables(a[0], a[1]); });
     m.attr("_VarNameSuffixAppender") = function_pass_class(m, "_VarNameSuffixAppender", kRenamerDoc, renamer);
 
     py::dict merger;
-    merger["__init__"] = method("__init__", "", {{"self"}, {"param_names"}}, [](const py::handle *a) {
+    merger["__init__"] = method("__init__", "", {{"self"}, {"param_names"}}, [](const py::handle* a) {
         a[0].attr("param_names") = a[1];
         a[0].attr("shared_input") = py::none();
         a[0].attr("shared_quantized_input") = py::none();
         return py::object(py::none());
     });
-    merger["_var_is_input"] =
-        method("_var_is_input", "", {{"self"}, {"var_name"}}, [](const py::handle *a) {
-            return py::object(py::bool_(vexa::meld::var_is_input(a[0], a[1])));
-        });
+    merger["_var_is_input"] = method("_var_is_input", "", {{"self"}, {"var_name"}}, [](const py::handle* a) {
+        return py::object(py::bool_(vexa::meld::var_is_input(a[0], a[1])));
+    });
     merger["transform_function"] = method("transform_function", "", {{"self"}, {"func"}, {"mod"}, {"ctx"}},
-                                          [](const py::handle *a) { return vexa::meld::merge_inputs(a[0], a[1]); });
+                                          [](const py::handle* a) { return vexa::meld::merge_inputs(a[0], a[1]); });
     m.attr("_InputMerger") = function_pass_class(m, "_InputMerger", kMergerDoc, merger);
 }
 
@@ -101,7 +100,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
         return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
                 py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
     }
-    PyObject *iterator = PyObject_GetIter(item.ptr());
+    PyObject* iterator = PyObject_GetIter(item.ptr());
     if (iterator == nullptr) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
         throw py::error_already_set();
@@ -123,7 +122,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 }
 
 py::object add(py::handle left, py::handle right) {
-    PyObject *sum = PyNumber_Add(left.ptr(), right.ptr());
+    PyObject* sum = PyNumber_Add(left.ptr(), right.ptr());
     if (sum == nullptr) {
         throw py::error_already_set();
     }
@@ -141,7 +140,7 @@ py::object update_params(py::handle params, py::handle suffix) {
     return std::move(new_params);
 }
 
-py::object fuse_graphmeld(const FusionModule &module, py::handle mod_list, py::handle params_list,
+py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::handle params_list,
                           py::handle share_input) {
     const Py_ssize_t num_networks = py::len(mod_list);
     if (module.asserts_enabled && num_networks != static_cast<Py_ssize_t>(py::len(params_list))) {
@@ -182,7 +181,7 @@ VEXA_PYMODULE(graphmeld, m) {
     m.attr("analysis") = relay.attr("analysis");
     m.attr("annotation") = relay.attr("annotation");
     py::module_ expr = py::module_::import("tvm.relay.expr");
-    for (const char *name : {"Call", "Tuple", "Var", "var"}) {
+    for (const char* name : {"Call", "Tuple", "Var", "var"}) {
         m.attr(name) = expr.attr(name);
     }
     m.attr("ExprMutator") = py::module_::import("tvm.relay.expr_functor").attr("ExprMutator");
@@ -193,8 +192,8 @@ VEXA_PYMODULE(graphmeld, m) {
     auto module = std::make_shared<FusionModule>(m);
     module->asserts_enabled = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
     vexa::def_function(m, "_update_params", kUpdateParamsDoc, {{"params"}, {"suffix"}},
-                       [](const py::handle *a) { return update_params(a[0], a[1]); });
+                       [](const py::handle* a) { return update_params(a[0], a[1]); });
     vexa::def_function(m, "fuse_graphmeld", kFuseDoc,
                        {{"mod_list"}, {"params_list"}, {"share_input", py::bool_(false)}},
-                       [module](const py::handle *a) { return fuse_graphmeld(*module, a[0], a[1], a[2]); });
+                       [module](const py::handle* a) { return fuse_graphmeld(*module, a[0], a[1], a[2]); });
 }

@@ -21,7 +21,7 @@ NameSet::NameSet(py::object names) : names_(std::move(names)) {
             return;
         }
         Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
         if (data == nullptr) {
             // Not encodable (lone surrogates): equal to no name that TVM holds.
             PyErr_Clear();

@@ -45,7 +45,7 @@ std::string c_string(std::string text) {
 
 std::string utf8_of(py::handle text) {
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
         throw py::error_already_set();
     }
@@ -57,7 +57,7 @@ public:
     explicit VarRenamer(py::handle pass_object) : pass_object_(pass_object) {}
 
 protected:
-    Expr rewrite_var(const Var &var) override {
+    Expr rewrite_var(const Var& var) override {
         if (!suffix_) {
             suffix_ = "_" + utf8_of(py::str(pass_object_.attr("suffix")));
         }
@@ -79,7 +79,7 @@ private:
 // its C++ value, set at the first match and kept from then on.
 class SharedNode {
 public:
-    SharedNode(py::handle pass_object, const char *attribute) : pass_object_(pass_object), attribute_(attribute) {
+    SharedNode(py::handle pass_object, const char* attribute) : pass_object_(pass_object), attribute_(attribute) {
         py::object current = pass_object.attr(attribute);
         if (!current.is_none()) {
             preset_ = current;
@@ -87,7 +87,7 @@ public:
     }
 
     // The shared node, becoming `candidate` if there is none yet.
-    Expr take(const Expr &candidate) {
+    Expr take(const Expr& candidate) {
         if (node_) {
             return node_.value();
         }
@@ -108,7 +108,7 @@ public:
 
 private:
     py::handle pass_object_;
-    const char *attribute_;
+    const char* attribute_;
     py::object preset_;
     Optional<Expr> node_;
 };
@@ -121,21 +121,21 @@ public:
           shared_quantized_input_(pass_object, "shared_quantized_input") {}
 
 protected:
-    Optional<Expr> enter_call(const Call &call) override {
+    Optional<Expr> enter_call(const Call& call) override {
         if (call->args.empty()) {
             raise_index_error(0);
         }
-        const Expr &arg = call->args[0];
-        if (const auto *var = arg.as<VarNode>()) {
+        const Expr& arg = call->args[0];
+        if (const auto* var = arg.as<VarNode>()) {
             if (is_input(var)) {
                 return redirect(call, shared_input_.take(arg));
             }
-        } else if (const auto *inner = arg.as<CallNode>()) {
+        } else if (const auto* inner = arg.as<CallNode>()) {
             if (vexa::relay::is_call_of(inner, "qnn.quantize")) {
                 if (inner->args.empty()) {
                     raise_index_error(0);
                 }
-                const auto *quantized = inner->args[0].as<VarNode>();
+                const auto* quantized = inner->args[0].as<VarNode>();
                 if (quantized != nullptr && is_input(quantized)) {
                     return redirect(call, shared_quantized_input_.take(arg));
                 }
@@ -145,15 +145,15 @@ protected:
     }
 
 private:
-    bool is_input(const VarNode *var) {
+    bool is_input(const VarNode* var) {
         if (!param_names_) {
             param_names_.emplace(pass_object_.attr("param_names"));
         }
-        const tvm::runtime::String &name = var->name_hint();
+        const tvm::runtime::String& name = var->name_hint();
         return !param_names_->contains(std::string_view(name.data(), name.size()));
     }
 
-    static Expr redirect(const Call &call, const Expr &shared) {
+    static Expr redirect(const Call& call, const Expr& shared) {
         tvm::Array<Expr> args = call->args;
         args.Set(0, shared);
         return Call(call->op, args, call->attrs, call->type_args);
@@ -177,18 +177,18 @@ py::object merge_inputs(py::handle pass_object, py::handle func) {
     return vexa::call_guarded([&] {
         InputMerger merger(pass_object);
         Expr merged = merger.rewrite(expr);
-        const auto *function = merged.as<FunctionNode>();
+        const auto* function = merged.as<FunctionNode>();
         if (function == nullptr) {
             py::object value = vexa::to_python(merged);
             std::string text = py::str(py::type::handle_of(value)).cast<std::string>() + " has no attribute body";
             PyErr_SetString(PyExc_AttributeError, text.c_str());
             throw py::error_already_set();
         }
-        static const tvm::runtime::PackedFunc *make_function = tvm::runtime::Registry::Get("relay.ir.Function");
+        static const tvm::runtime::PackedFunc* make_function = tvm::runtime::Registry::Get("relay.ir.Function");
         ICHECK(make_function != nullptr) << "TVM lacks relay.ir.Function";
-        Expr rebuilt = (*make_function)(FreeVars(function->body), function->body, nullptr, tvm::Array<TypeVar>(),
-                                        nullptr, nullptr)
-                           .AsObjectRef<Function>();
+        Expr rebuilt =
+            (*make_function)(FreeVars(function->body), function->body, nullptr, tvm::Array<TypeVar>(), nullptr, nullptr)
+                .AsObjectRef<Function>();
         return vexa::to_python(rebuilt);
     });
 }
