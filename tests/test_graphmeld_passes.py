@@ -247,3 +247,15 @@ def test_param_names_of_any_container():
 def test_ten_thousand_operator_chain(make):
     result = make()(nets.chain(10000))
     assert len(result["main"].params) == 1
+
+
+def test_ten_thousand_nested_lets():
+    x = tensor("x")
+    bound = [tensor(f"t{i}") for i in range(10000)]
+    body = bound[-1]
+    for i in reversed(range(len(bound))):
+        body = relay.Let(bound[i], relay.nn.relu(bound[i - 1] if i else x), body)
+    renamed = graphmeld._VarNameSuffixAppender(1)._inst.transform_function(relay.Function([x], body), None, None)
+    assert renamed.body.var.name_hint == "t0_1"
+    merged = graphmeld._InputMerger(["x_1"])._inst.transform_function(renamed, None, None)
+    assert [p.name_hint for p in merged.params] == ["x_1"]
