@@ -21,8 +21,10 @@ def main():
     except ModuleNotFoundError as error:
         if (error.name or "").split(".")[0] != "tvm":
             raise
-        print(f"cannot query the native library: {error} (Apache TVM with Relay is required)", file=sys.stderr)
-        return 2
+        # The set-up installs TVM; without it the job cannot run at all.
+        print(f"cannot query the native library: {error} (TVM with Relay is required: run ./scripts/setup.sh)",
+              file=sys.stderr)
+        return 1
     print(f"native library: {_dynbind._find_lib()}")
     for name in preset_names(_dynbind._cpp_lib):
         channels = hwinquire.hwinquire_parameter(yaml.safe_dump({"arch": name}), "channels")

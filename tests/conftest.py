@@ -1,4 +1,4 @@
-import importlib.util
+import functools
 import os
 import subprocess
 import sys
@@ -10,10 +10,32 @@ ROOT = Path(__file__).resolve().parent.parent
 STANDIN_DIR = ROOT / "standin" / "lib"
 FAKES_DIR = STANDIN_DIR / "fakes"
 
-HAVE_TVM = importlib.util.find_spec("tvm") is not None
-requires_tvm = pytest.mark.skipif(
-    not HAVE_TVM, reason="Apache TVM (tvm._ffi.libinfo) is not installed: the native library cannot be located"
-)
+
+@functools.cache
+def tvm_problem():
+    """None when TVM with Relay imports; otherwise why it does not."""
+    try:
+        import tvm.relay  # noqa: F401
+    except Exception as error:  # ImportError, or anything a broken install raises
+        return f"{type(error).__name__}: {error}"
+    return None
+
+
+@pytest.fixture
+def tvm_required():
+    """Fails (never skips) the test when TVM with Relay cannot be imported: a run
+    in which TVM went missing must not pass."""
+    problem = tvm_problem()
+    if problem is not None:
+        pytest.fail(
+            f"TVM with Relay is required but cannot be imported ({problem}); "
+            "run ./scripts/setup.sh, which installs it",
+            pytrace=False,
+        )
+
+
+# Marks a test (or, as `pytestmark`, a whole module) as needing TVM with Relay.
+requires_tvm = pytest.mark.usefixtures("tvm_required")
 
 
 def fake_library(behaviour):

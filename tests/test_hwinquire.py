@@ -169,7 +169,19 @@ def test_entry_point_declared_at_import(hwinquire):
     assert entry.argtypes == (ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
     assert entry.restype is ctypes.c_int
     names = [n for n in vars(hwinquire) if not n.startswith("__")]
-    assert names == ["_cpp_lib", "ctypes", "_hwinquire_parameter", "hwinquire_parameter"]
+    assert names == ["_cpp_lib", "ctypes", "RES_BUF_SIZE", "_hwinquire_parameter", "hwinquire_parameter"]
+
+
+def test_result_buffer_size_is_a_module_constant(hwinquire):
+    assert type(hwinquire.RES_BUF_SIZE) is int and hwinquire.RES_BUF_SIZE == 40
+
+
+def test_library_gets_a_buffer_of_res_buf_size_bytes(hwinquire, monkeypatch):
+    library = RecordingLibrary(answer=b"x" * hwinquire.RES_BUF_SIZE)
+    monkeypatch.setattr(hwinquire, "_cpp_lib", library)
+    # No zero byte in the whole buffer: the answer is all RES_BUF_SIZE bytes.
+    assert hwinquire._hwinquire_parameter("a", "b") == "x" * 40
+    assert library.calls == [(b"a", b"b", 40)]
 
 
 def test_concurrent_queries_get_their_own_answers(hwinquire):

@@ -77,6 +77,7 @@ VEXA_PYMODULE(hwinquire, m) {
     m.attr("_cpp_lib") = dynbind.attr("_cpp_lib");
     py::module_ ctypes = py::module_::import("ctypes");
     m.attr("ctypes") = ctypes;
+    m.attr("RES_BUF_SIZE") = py::int_(vexa::RES_BUF_SIZE);
 
     py::object entry = m.attr("_cpp_lib").attr("HwinquireParameter_Py");
     entry.attr("argtypes") = py::make_tuple(ctypes.attr("c_char_p"), ctypes.attr("c_char_p"), ctypes.attr("c_char_p"),
