@@ -287,7 +287,7 @@ def test_check_concat_odd_host_results_raise(consumers, found, error):
 
 
 def test_check_concat_outside_a_partition_run_propagates_host_error():
-    with pytest.raises(Exception):
+    with pytest.raises(RuntimeError):
         patterns.check_concat_pattern(typed(concat([qvar("a"), qvar("b")])))
 
 
