@@ -188,6 +188,56 @@ def qnn_fc(x, in_features, units, form="squeeze", tail=True, bias=True):
     return relay.cast(relay.clip(out, 0, 255), "uint8") if tail else out
 
 
+# --- the PyTorch importer's NCHW chains ---------------------------------------
+
+
+def pytorch_conv(x, ich, och, groups=1, padded=True, stride=1):
+    """pad(zero point), qnn.conv2d (OIHW, quantized weight), nn.bias_add(axis=1)
+    of a quantized bias, requantize(int32), clip, cast(uint8)."""
+    data = pad(x, layout="NCHW") if padded else x
+    weight = quantize(param((och, ich // groups, 3, 3), prefix="w"), "int8")
+    conv = relay.qnn.op.conv2d(
+        data, weight, const_i(0), const_i(0), const_f(0.05), const_f(0.05),
+        kernel_size=(3, 3), strides=(stride, stride), channels=och, groups=groups, out_dtype="int32",
+    )
+    biased = relay.nn.bias_add(conv, quantize(param((och,), prefix="b"), "int32"), axis=1)
+    return relay.cast(relay.clip(requantize(biased, "int32"), 0, 255), "uint8")
+
+
+def pytorch_hswish_conv(x, ch, same_conv=True):
+    conv = pytorch_conv(x, ch, ch)
+    other = conv if same_conv else pytorch_conv(x, ch, ch)
+    shifted = relay.add(requantize(conv, "int32"), const_i(3))
+    return qnn_mul(other, relay.clip(relay.cast(relay.clip(shifted, 0, 6), "uint8"), 0, 255))
+
+
+def pytorch_adaptive_avg_pool(x):
+    return relay.cast(relay.nn.adaptive_avg_pool2d(relay.cast(x, "int32"), (1, 1)), "uint8")
+
+
+def pytorch_upsample(x, size):
+    return quantize(relay.image.resize2d(dequantize(x), size, layout="NCHW", method="linear"))
+
+
+def pytorch_maxpool(x):
+    return relay.nn.max_pool2d(x, (2, 2), (2, 2))
+
+
+def pytorch_concat(inputs):
+    n = len(inputs)
+    fields = [requantize(i) for i in inputs]
+    return relay.qnn.op.concatenate(fields, [const_f(0.05)] * n, [const_i(0)] * n, const_f(0.05), const_i(0), axis=1)
+
+
+def pytorch_linear(x, channels, units):
+    """Flattened (reshape, squeeze) quantized linear layer with bias, requantize, clip, cast."""
+    data = relay.squeeze(relay.reshape(x, (1, channels, 1, 1)), axis=[2, 3])
+    weight = quantize(param((units, channels), prefix="fc"), "int8")
+    dense = relay.qnn.op.dense(data, weight, const_i(0), const_i(0), const_f(0.05), const_f(0.05), units=units)
+    out = requantize(relay.nn.bias_add(dense, quantize(param((units,), prefix="fb"), "int32")), "int32")
+    return relay.cast(relay.clip(out, 0, 255), "uint8")
+
+
 def infer(expr):
     """The typed body of a module made of `expr` (free variables become parameters)."""
     mod = tvm.IRModule.from_expr(expr)
@@ -198,30 +248,54 @@ def typed_module(expr):
     return relay.transform.InferType()(tvm.IRModule.from_expr(expr))
 
 
-def composites(expr_or_mod):
-    """Composite names of the composite calls in a partitioned network, and the
-    operator names of the calls left outside composites, as two lists."""
-    body = expr_or_mod["main"] if isinstance(expr_or_mod, tvm.IRModule) else expr_or_mod
-    formed, outside = [], []
+def _is_composite(function):
+    return isinstance(function, relay.Function) and function.attrs is not None and "Composite" in function.attrs
 
-    def visit(node):
-        if isinstance(node, relay.Call):
-            if isinstance(node.op, relay.Function) and node.op.attrs and "Composite" in node.op.attrs:
+
+def composites(expr_or_mod):
+    """The composite names of the composite calls in a partitioned network
+    (an expression, or every function of a module, in post-order), and the
+    operator names of the calls left outside composites, as two lists."""
+    if isinstance(expr_or_mod, tvm.IRModule):
+        bodies = [expr_or_mod[gvar] for gvar in sorted(expr_or_mod.get_global_vars(), key=lambda g: g.name_hint)]
+    else:
+        bodies = [expr_or_mod]
+    formed, outside = [], []
+    for body in bodies:
+        # post_order_visit also enters the composite functions: their own
+        # calls are collected first and skipped.
+        inner = set()
+
+        def collect_inner(node):
+            if _is_composite(node):
+                relay.analysis.post_order_visit(node.body, lambda n: inner.add(n.handle.value))
+
+        def visit(node):
+            if not isinstance(node, relay.Call) or node.handle.value in inner:
+                return
+            if _is_composite(node.op):
                 formed.append(str(node.op.attrs["Composite"]))
             elif isinstance(node.op, tvm.ir.Op):
                 outside.append(str(node.op.name))
 
-    # post_order_visit also enters the composite functions: their own calls
-    # are collected first and skipped.
-    inner = set()
-
-    def collect_inner(node):
-        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            relay.analysis.post_order_visit(node.body, lambda n: inner.add(n.handle.value))
-
-    relay.analysis.post_order_visit(body, collect_inner)
-    relay.analysis.post_order_visit(body, lambda n: None if n.handle.value in inner else visit(n))
+        relay.analysis.post_order_visit(body, collect_inner)
+        relay.analysis.post_order_visit(body, visit)
     return formed, outside
+
+
+def calls_inside_composites(mod):
+    """Number of operator calls in the bodies of the composite functions of a module."""
+    count = [0]
+
+    def visit(node):
+        if _is_composite(node):
+            relay.analysis.post_order_visit(
+                node.body, lambda n: count.__setitem__(0, count[0] + isinstance(n, relay.Call))
+            )
+
+    for gvar in mod.get_global_vars():
+        relay.analysis.post_order_visit(mod[gvar], visit)
+    return count[0]
 
 
 def partition_with(expr, entries):
