@@ -164,6 +164,7 @@ def test_entries_may_be_lists_and_checks_may_be_omitted():
         ([(3, wildcard())], TypeError),
         ([("t.x", "not a pattern")], TypeError),
         ([("t.x", wildcard(), "not callable")], TypeError),
+        ([("t.x", wildcard(), None)], TypeError),  # MergeComposite itself crashes on this one
     ],
 )
 def test_malformed_tables_are_refused(table, error):
