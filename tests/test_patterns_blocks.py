@@ -179,6 +179,8 @@ ODD_INPUTS = {
     "untyped add": lambda: qadd(qvar("a"), qvar("b")),
     "function call": lambda: relay.Call(relay.Function([], relay.const(1)), []),
     "no arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), []),
+    "null arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), [None] * 8),
+    "null operator": lambda: relay.Call(None, [qvar("a")]),
     "int": lambda: 3,
 }
 
