@@ -94,6 +94,30 @@ class ConvBiasAddToAdd(DFPatternCallback):
         return relay.add(post.args[0], relay.expand_dims(post.args[1], axis=1, num_newaxis=2))
 
 
+class QuantizedConvBiasToBiasAdd(DFPatternCallback):
+    """A quantized NHWC convolution whose bias arrives, after the NHWC
+    conversion with constants folded, as `add(conv, constant (1, 1, 1, C))`
+    (ONNX QDQ models after FakeQuantizationToInteger): written as the
+    `nn.bias_add` on axis 3 of the vector, the form of the TFLite importer
+    that the quantized convolution entries expect."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
+        self.bias = is_constant()
+        self.pattern = is_op("add")(self.conv, self.bias)
+
+    def callback(self, pre, post, node_map):
+        conv, bias = node_map[self.conv][0], node_map[self.bias][0]
+        shape = list(bias.data.shape)
+        if conv.attrs.data_layout != "NHWC" or len(shape) != 4 or shape[:3] != [1, 1, 1]:
+            return post
+        if shape[3] != int(conv.checked_type.shape[3]):
+            return post
+        vector = relay.const(bias.data.numpy().reshape(shape[3]))
+        return relay.nn.bias_add(conv, vector, axis=3)
+
+
 class DenseBiasAddBack(DFPatternCallback):
     """The NHWC conversion runs TVM's CanonicalizeOps, which turns every
     `nn.bias_add` into `add(x, expand_dims(bias, 0))`; the quantized dense
@@ -137,4 +161,6 @@ def canonicalize_conv_bias(mod):
 
 def canonicalize_nhwc(mod):
     """Rewrites that apply after the NHWC conversion."""
-    return _rewrite_all(_rewrite_all(mod, BiasToVector), DenseBiasAddBack)
+    for callback_type in (BiasToVector, QuantizedConvBiasToBiasAdd, DenseBiasAddBack):
+        mod = _rewrite_all(mod, callback_type)
+    return mod

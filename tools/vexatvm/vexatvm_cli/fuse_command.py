@@ -2,21 +2,32 @@
 network fusion and prints the fused main function's signature."""
 from vexatvm_cli import environment, samples
 from vexatvm_cli.errors import CliError
-from vexatvm_cli.importers import import_model, parse_input_shape
+from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
 
 
-def _networks(args, progress):
+def _networks(args, parsed_models, progress):
     if not args.models:
         return [build() for build in samples.SAMPLES.values()]
-    input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
     networks = []
-    for path in args.models:
-        progress.say(f"importing {path}")
-        networks.append(import_model(path, input_shape))
+    for parsed in parsed_models:
+        progress.say(f"importing {parsed.path}")
+        networks.append(to_relay(parsed))
     return networks
 
 
+def _type_text(relay_type):
+    from tvm import relay
+
+    if isinstance(relay_type, relay.TupleType):
+        return "(" + ", ".join(_type_text(field) for field in relay_type.fields) + ")"
+    if isinstance(relay_type, relay.TensorType):
+        return f"Tensor[({', '.join(str(int(dim)) for dim in relay_type.shape)}), {relay_type.dtype}]"
+    return str(relay_type)
+
+
 def run(args, progress, out):
+    input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
+    parsed_models = [read_model(path, input_shape) for path in args.models]
     environment.load_host()
     try:
         from vexatvm_internal.graphmeld import fuse_graphmeld
@@ -24,7 +35,7 @@ def run(args, progress, out):
         raise CliError(f"the network fusion cannot be loaded: {error}") from error
     from tvm import relay
 
-    networks = _networks(args, progress)
+    networks = _networks(args, parsed_models, progress)
     progress.say(f"fusing {len(networks)} networks" + (" with a shared input" if args.share_input else ""))
     fused_mod, fused_params = fuse_graphmeld(
         [network.mod for network in networks], [network.params for network in networks], share_input=args.share_input
@@ -34,10 +45,10 @@ def run(args, progress, out):
     print(f"fused {len(networks)} networks: " + ", ".join(network.name for network in networks), file=out)
     print("parameters:", file=out)
     for param in main.params:
-        print(f"  {param.name_hint}: {param.checked_type}", file=out)
+        print(f"  {param.name_hint}: {_type_text(param.checked_type)}", file=out)
     outputs = main.ret_type.fields if isinstance(main.ret_type, relay.TupleType) else [main.ret_type]
     print("outputs:", file=out)
     for position, output in enumerate(outputs, start=1):
-        print(f"  {position}: {output}", file=out)
+        print(f"  {position}: {_type_text(output)}", file=out)
     print(f"merged parameters: {len(fused_params)}", file=out)
     return 0

@@ -69,9 +69,8 @@ def _onnx_input_shapes(model, input_shape):
     return shapes
 
 
-def import_onnx(path, data, input_shape=None):
+def parse_onnx(path, data):
     import onnx
-    from tvm import relay
 
     try:
         model = onnx.load_model_from_string(data)
@@ -80,6 +79,12 @@ def import_onnx(path, data, input_shape=None):
         onnx.checker.check_model(model)
     except Exception as error:  # protobuf's DecodeError, checker errors
         raise CliError(f"{path}: not a readable ONNX model: {str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__}") from error
+    return model
+
+
+def convert_onnx(path, model, input_shape=None):
+    from tvm import relay
+
     try:
         mod, params = relay.frontend.from_onnx(model, shape=_onnx_input_shapes(model, input_shape), freeze_params=True)
     except CliError:
@@ -103,9 +108,8 @@ def _tflite_inputs(model):
     return shapes, dtypes
 
 
-def import_tflite(path, data):
+def parse_tflite(path, data):
     import tflite
-    from tvm import relay
 
     try:
         model = tflite.Model.GetRootAsModel(data, 0)
@@ -114,6 +118,13 @@ def import_tflite(path, data):
         shapes, dtypes = _tflite_inputs(model)
     except Exception as error:  # flatbuffers raise struct/index errors on damaged files
         raise CliError(f"{path}: not a readable TFLite model: {error or type(error).__name__}") from error
+    return model, shapes, dtypes
+
+
+def convert_tflite(path, parsed):
+    from tvm import relay
+
+    model, shapes, dtypes = parsed
     try:
         mod, params = relay.frontend.from_tflite(model, shape_dict=shapes, dtype_dict=dtypes)
     except Exception as error:
@@ -121,19 +132,22 @@ def import_tflite(path, data):
     return Network(Path(path).name, mod, params, "tflite")
 
 
-def import_torchscript(path, input_shape):
+def parse_torchscript(path, input_shape):
     try:
         import torch
     except ImportError as error:
         raise CliError(f"{path}: a TorchScript model needs PyTorch, which is not installed") from error
-    from tvm import relay
-
     if input_shape is None:
         raise CliError(f"{path}: a TorchScript model needs --input-shape")
     try:
-        module = torch.jit.load(str(path), map_location="cpu").eval()
+        return torch.jit.load(str(path), map_location="cpu").eval()
     except Exception as error:
         raise CliError(f"{path}: not a readable TorchScript module: {str(error).strip().splitlines()[0]}") from error
+
+
+def convert_torchscript(path, module, input_shape):
+    from tvm import relay
+
     try:
         mod, params = relay.frontend.from_pytorch(module, [("input0", input_shape)])
     except Exception as error:
@@ -141,13 +155,35 @@ def import_torchscript(path, input_shape):
     return Network(Path(path).name, mod, params, "torchscript")
 
 
-def import_model(path, input_shape=None):
+@dataclass
+class ParsedModel:
+    """A model file read and parsed, not yet imported into Relay."""
+
+    path: str
+    kind: str
+    model: object
+    input_shape: tuple | None
+
+
+def read_model(path, input_shape=None):
+    """Reads and parses a model file (without TVM, so that unreadable files
+    are reported before the slow part)."""
     data = _read_bytes(path)
     if not data:
         raise CliError(f"{path}: not a model: the file is empty")
     kind = _format_of(data)
     if kind == "tflite":
-        return import_tflite(path, data)
+        return ParsedModel(path, kind, parse_tflite(path, data), input_shape)
     if kind == "torchscript":
-        return import_torchscript(path, input_shape)
-    return import_onnx(path, data, input_shape)
+        return ParsedModel(path, kind, parse_torchscript(path, input_shape), input_shape)
+    return ParsedModel(path, kind, parse_onnx(path, data), input_shape)
+
+
+def to_relay(parsed):
+    """Imports a parsed model with TVM's importer for its format."""
+    if parsed.kind == "tflite":
+        return convert_tflite(parsed.path, parsed.model)
+    if parsed.kind == "torchscript":
+        return convert_torchscript(parsed.path, parsed.model, parsed.input_shape)
+    return convert_onnx(parsed.path, parsed.model, parsed.input_shape)
+

@@ -3,13 +3,15 @@ prepares them, partitions them with a pattern table under the chosen
 architecture, and reports."""
 import time
 
-from vexatvm_cli import arch, environment, host_flow, network_view, preparation, report, samples
-from vexatvm_cli.canonicalize import canonicalize_nhwc
+from vexatvm_cli import arch, environment, picture, report
 from vexatvm_cli.errors import CliError
-from vexatvm_cli.explain import CheckRecorder
-from vexatvm_cli.importers import import_model, parse_input_shape
+from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
 
 TABLES = ("vexa", "vexa_with_clip", "vexa_with_fc", "vexa_fp32")
+FLOAT32_TABLE = "vexa_fp32"
+
+# The modules that need TVM are imported once the input has been checked,
+# so that bad input is reported without waiting for TVM to load.
 
 
 def registered_table(name):
@@ -21,14 +23,16 @@ def registered_table(name):
     return list(table)
 
 
-def _networks(args, progress):
+def _networks(args, parsed_models, progress):
+    from vexatvm_cli import samples
+
     if not args.models:
         chosen = samples.SAMPLES
         if args.sample:
             chosen = {name: samples.SAMPLES[name] for name in args.sample}
         elif args.table is not None:
             # Quantized tables get the quantized samples, the float32 table the float32 one.
-            quantized = args.table != preparation.FLOAT32_TABLE
+            quantized = args.table != FLOAT32_TABLE
             chosen = {name: build for name, build in chosen.items() if (name != samples.FLOAT32_NHWC) == quantized}
         for name, build in chosen.items():
             started = time.perf_counter()
@@ -36,17 +40,20 @@ def _networks(args, progress):
             progress.say(f"built-in sample {name} built")
             yield network, time.perf_counter() - started
         return
-    input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
-    for path in args.models:
+    for parsed in parsed_models:
         started = time.perf_counter()
-        progress.say(f"importing {path}")
-        network = import_model(path, input_shape)
-        progress.say(f"{path} imported ({network.source})")
+        progress.say(f"importing {parsed.path}")
+        network = to_relay(parsed)
+        progress.say(f"{parsed.path} imported ({network.source})")
         yield network, time.perf_counter() - started
 
 
 def partition_network(network, table_name, architecture, channel_width, explain, progress, import_seconds=0.0):
-    """Returns (report, partitioned module)."""
+    """Returns (report, units of the partitioned network)."""
+    from vexatvm_cli import host_flow, network_view, preparation
+    from vexatvm_cli.canonicalize import canonicalize_nhwc
+    from vexatvm_cli.explain import CheckRecorder
+
     seconds = {"import": import_seconds}
     started = time.perf_counter()
     mod = preparation.prepare(network.mod, progress)
@@ -80,21 +87,26 @@ def partition_network(network, table_name, architecture, channel_width, explain,
 def run(args, progress, out):
     if args.table is not None and args.table not in TABLES:
         raise CliError(f"unknown table '{args.table}' (choose from {', '.join(TABLES)})")
-    environment.load_tables()
+    if args.picture:
+        picture.check_path(args.picture)
+    if args.picture and len(args.models) + len(args.sample or []) != 1:
+        raise CliError("--picture draws one network: give one MODEL or one --sample")
+    if args.models and args.sample:
+        raise CliError("give MODEL files or --sample, not both")
+    # Everything that can be checked without TVM first: bad input fails fast.
     architecture = arch.resolve(args.arch)
+    input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
+    parsed_models = [read_model(path, input_shape) for path in args.models]
+    environment.load_tables()
     channel_width = arch.validate(architecture)
     reports = []
-    networks = list(_networks(args, progress))
-    if args.picture and len(networks) != 1:
-        raise CliError("--picture draws one network: give one MODEL or one --sample")
+    networks = _networks(args, parsed_models, progress)
     for network, import_seconds in networks:
         result, units = partition_network(
             network, args.table, architecture, channel_width, args.explain, progress, import_seconds
         )
         reports.append(result)
         if args.picture:
-            from vexatvm_cli import picture
-
             picture.draw(units, args.picture, title=f"{network.name} / {result.table}")
             progress.say(f"picture written to {args.picture}")
         if not args.json:
