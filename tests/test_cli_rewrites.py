@@ -1,0 +1,99 @@
+"""The host-side canonicalisations of the `vexatvm` command compute what
+the graphs they replace compute, and fire only where they are exact."""
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import HAVE_TVM, ROOT
+
+pytestmark = pytest.mark.skipif(not HAVE_TVM, reason="Apache TVM with Relay is not installed")
+
+if HAVE_TVM:
+    sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
+    import tvm
+    from tvm import relay
+
+    from vexatvm_cli import canonicalize
+
+RNG = np.random.default_rng(3)
+
+
+def _module(body):
+    return relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body)))
+
+
+def _run(mod, inputs):
+    with tvm.transform.PassContext(opt_level=3):
+        return relay.create_executor("graph", mod=mod, target="llvm -mtriple=x86_64-linux-gnu").evaluate()(*inputs).numpy()
+
+
+def _ops(mod):
+    names = []
+    relay.analysis.post_order_visit(
+        mod["main"], lambda n: names.append(n.op.name) if isinstance(n, relay.Call) and isinstance(n.op, tvm.ir.Op) else None
+    )
+    return names
+
+
+def _requantized_relu(bound, in_zp, out_zp, out_dtype):
+    x = relay.var("x", shape=(1, 4, 4, 8), dtype="int32")
+    kept = relay.maximum(x, relay.const(bound, "int32"))
+    body = relay.qnn.op.requantize(
+        kept, relay.const(0.0004), relay.const(in_zp), relay.const(0.05), relay.const(out_zp), out_dtype=out_dtype
+    )
+    return _module(body)
+
+
+@pytest.mark.parametrize(
+    "bound, in_zp, out_zp, out_dtype, rewritten",
+    [
+        (0, 0, 0, "uint8", True),
+        (0, 0, 17, "uint8", True),
+        (0, 0, -5, "int8", True),
+        (40, 40, 3, "uint8", True),
+        (5, 0, 0, "uint8", False),  # a bound other than the zero point is not a ReLU
+    ],
+)
+def test_requantized_relu_becomes_a_clip_after_the_requantize(bound, in_zp, out_zp, out_dtype, rewritten):
+    before = _requantized_relu(bound, in_zp, out_zp, out_dtype)
+    after = canonicalize.canonicalize_imported(before)
+    assert ("clip" in _ops(after)) == rewritten and ("maximum" in _ops(after)) != rewritten
+    x = RNG.integers(-400000, 400000, size=(1, 4, 4, 8)).astype("int32")
+    np.testing.assert_array_equal(_run(after, [x]), _run(before, [x]))
+
+
+def test_nhwc_bias_forms_keep_the_result():
+    x = relay.var("x", shape=(1, 6, 6, 4), dtype="uint8")
+    weight = relay.const(RNG.integers(-50, 50, size=(3, 3, 4, 8)).astype("int8"))
+    conv = relay.qnn.op.conv2d(
+        x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3),
+        channels=8, padding=(1, 1), data_layout="NHWC", kernel_layout="HWIO",
+    )
+    quantized = relay.add(conv, relay.const(RNG.integers(-900, 900, size=(1, 1, 1, 8)).astype("int32")))
+    y = relay.var("y", shape=(1, 6, 6, 8))
+    float_bias = relay.add(y, relay.const(RNG.standard_normal((1, 1, 1, 8)).astype("float32")))
+    for body, inputs, expected_op in [
+        (quantized, [RNG.integers(0, 255, size=(1, 6, 6, 4)).astype("uint8")], "nn.bias_add"),
+        (float_bias, [RNG.standard_normal((1, 6, 6, 8)).astype("float32")], "add"),
+    ]:
+        before = _module(body)
+        after = canonicalize.canonicalize_nhwc(before)
+        assert after["main"].body.op.name == expected_op
+        assert len(after["main"].body.args[1].checked_type.shape) == 1  # the bias is now a vector
+        np.testing.assert_allclose(_run(after, inputs), _run(before, inputs), rtol=1e-6)
+
+
+def test_dense_bias_add_is_restored_and_convolution_bias_expanded():
+    data = relay.var("d", shape=(1, 16), dtype="uint8")
+    weight = relay.const(RNG.integers(-50, 50, size=(10, 16)).astype("int8"))
+    dense = relay.qnn.op.dense(data, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), units=10)
+    bias = relay.var("b", shape=(10,), dtype="int32")
+    after = canonicalize.canonicalize_nhwc(_module(relay.add(dense, relay.expand_dims(bias, axis=0))))
+    assert after["main"].body.op.name == "nn.bias_add" and int(after["main"].body.attrs.axis) == 1
+
+    x = relay.var("x", shape=(1, 4, 6, 6), dtype="uint8")
+    kernel = relay.const(RNG.integers(-50, 50, size=(8, 4, 3, 3)).astype("int8"))
+    conv = relay.qnn.op.conv2d(x, kernel, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3), channels=8)
+    nchw = _module(relay.nn.bias_add(conv, relay.var("c", shape=(8,), dtype="int32")))
+    assert _ops(canonicalize.canonicalize_conv_bias(nchw))[-3:] == ["qnn.conv2d", "expand_dims", "add"]
