@@ -33,13 +33,18 @@ def concat(inputs, axis=3):
 
 
 def qconv(x, in_channels, channels, groups=1):
-    """NHWC quantized convolution followed by requantize, clip and cast (int8 out)."""
-    weight = relay.const(tvm.nd.array(_zeros((1, 1, in_channels // groups, channels), "int8")))
+    """NHWC quantized convolution as TVM's PyTorch importer emits it (quantized weight and bias,
+    nn.bias_add, requantize to int32, clip, cast to int8)."""
+    weight = relay.qnn.op.quantize(
+        relay.const(_zeros((1, 1, in_channels // groups, channels), "float32")), scale(), zero(), out_dtype="int8"
+    )
+    bias = relay.qnn.op.quantize(relay.const(_zeros((channels,), "float32")), scale(), zero(), out_dtype="int32")
     conv = relay.qnn.op.conv2d(
         x, weight, zero(), zero(), scale(), scale(), kernel_size=(1, 1), channels=channels, groups=groups,
         data_layout="NHWC", kernel_layout="HWIO",
     )
-    return relay.cast(relay.clip(requantize(conv, "int32"), -128, 127), "int8")
+    biased = relay.nn.bias_add(conv, bias, axis=3)
+    return relay.cast(relay.clip(requantize(biased, "int32"), -128, 127), "int8")
 
 
 def _zeros(shape, dtype):

@@ -71,9 +71,8 @@ bool grouped(const py::handle& conv) {
 bool leads_to_grouped_conv(const Fp32Context& context, const py::handle& consumer) {
     static const py::str* conv2d = new py::str(interned("nn.conv2d"));
     py::object convs = context.global(context.find_call_name)(consumer, *conv2d);
-    if (!assertions_disabled() && python_len(convs) > 1) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw py::error_already_set();
+    if (assertions_enabled()) {
+        python_assert(python_len(convs) <= 1);
     }
     if (python_len(convs) == 0) {
         return false;

@@ -194,14 +194,6 @@ bool python_ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
 
 bool python_gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 
-bool python_isinstance(py::handle value, py::handle cls) {
-    const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
-
 py::ssize_t python_len(py::handle value) {
     const Py_ssize_t size = PyObject_Size(value.ptr());
     if (size < 0) {
@@ -217,14 +209,6 @@ py::object python_item(py::handle sequence, py::ssize_t index) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(item);
-}
-
-bool assertions_disabled() {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
-    if (flags == nullptr) {
-        return false;
-    }
-    return truth(py::handle(flags).attr("optimize"));
 }
 
 }  // namespace vexa::patterns

@@ -87,10 +87,7 @@ std::optional<double> numeric_attribute(const tvm::Object* call, const char* nam
 bool truth(const py::handle& value);         // bool(value)
 bool python_ne(py::handle a, py::handle b);  // bool(a != b)
 bool python_gt(py::handle a, py::handle b);  // bool(a > b)
-bool python_isinstance(py::handle value, py::handle cls);
 py::ssize_t python_len(py::handle value);
 py::object python_item(py::handle sequence, py::ssize_t index);  // sequence[index]
-// Whether Python runs with assertions disabled (-O).
-bool assertions_disabled();
 
 }  // namespace vexa::patterns

@@ -30,10 +30,7 @@ py::object is_captured(const Fp32Context& context, py::handle extract) {
 
 }  // namespace
 
-void define_fp32_interim_tuple(py::module_& m);
-
 void define_fp32_checks(py::module_& m) {
-    define_fp32_interim_tuple(m);
     auto context = std::make_shared<Fp32Context>(m);
     py::object own_check_fp32 = define_check(m, context, "check_fp32", "extract",
                                              "Whether the matched call's result is a float32 tensor.", check_fp32);
