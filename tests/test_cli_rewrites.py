@@ -63,37 +63,54 @@ def test_requantized_relu_becomes_a_clip_after_the_requantize(bound, in_zp, out_
     np.testing.assert_array_equal(_run(after, [x]), _run(before, [x]))
 
 
-def test_nhwc_bias_forms_keep_the_result():
-    x = relay.var("x", shape=(1, 6, 6, 4), dtype="uint8")
-    weight = relay.const(RNG.integers(-50, 50, size=(3, 3, 4, 8)).astype("int8"))
-    conv = relay.qnn.op.conv2d(
+def _quantized_conv(x, channels, layout="NHWC"):
+    shape = (3, 3, int(x.type_annotation.shape[3]), channels)
+    weight = relay.const(RNG.integers(-50, 50, size=shape).astype("int8"))
+    return relay.qnn.op.conv2d(
         x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3),
-        channels=8, padding=(1, 1), data_layout="NHWC", kernel_layout="HWIO",
+        channels=channels, padding=(1, 1), data_layout=layout, kernel_layout="HWIO",
     )
-    quantized = relay.add(conv, relay.const(RNG.integers(-900, 900, size=(1, 1, 1, 8)).astype("int32")))
-    y = relay.var("y", shape=(1, 6, 6, 8))
-    float_bias = relay.add(y, relay.const(RNG.standard_normal((1, 1, 1, 8)).astype("float32")))
-    for body, inputs, expected_op in [
-        (quantized, [RNG.integers(0, 255, size=(1, 6, 6, 4)).astype("uint8")], "nn.bias_add"),
-        (float_bias, [RNG.standard_normal((1, 6, 6, 8)).astype("float32")], "add"),
-    ]:
-        before = _module(body)
-        after = canonicalize.canonicalize_nhwc(before)
-        assert after["main"].body.op.name == expected_op
-        assert len(after["main"].body.args[1].checked_type.shape) == 1  # the bias is now a vector
-        np.testing.assert_allclose(_run(after, inputs), _run(before, inputs), rtol=1e-6)
 
 
-def test_dense_bias_add_is_restored_and_convolution_bias_expanded():
+@pytest.mark.parametrize("bias_shape", [(8,), (1, 1, 1, 8)])
+def test_folded_convolution_bias_becomes_bias_add_on_channels(bias_shape):
+    x = relay.var("x", shape=(1, 6, 6, 4), dtype="uint8")
+    bias = relay.const(RNG.integers(-900, 900, size=bias_shape).astype("int32"))
+    before = _module(relay.add(_quantized_conv(x, 8), bias))
+    after = canonicalize.canonicalize_nhwc(before)
+    body = after["main"].body
+    assert body.op.name == "nn.bias_add" and int(body.attrs.axis) == 3
+    assert [int(d) for d in body.args[1].checked_type.shape] == [8]
+    inputs = [RNG.integers(0, 255, size=(1, 6, 6, 4)).astype("uint8")]
+    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))
+
+
+def test_computed_convolution_bias_is_left_alone():
+    # The PyTorch form: the bias is a quantize call, which the quantized
+    # convolution entry matches as it stands.
+    x = relay.var("x", shape=(1, 6, 6, 4), dtype="uint8")
+    bias = relay.qnn.op.quantize(relay.const(RNG.standard_normal((1, 1, 1, 8)).astype("float32")), relay.const(0.0004), relay.const(0), out_dtype="int32")
+    after = canonicalize.canonicalize_nhwc(_module(relay.add(_quantized_conv(x, 8), bias)))
+    assert after["main"].body.op.name == "add" and after["main"].body.args[1].op.name == "qnn.quantize"
+
+
+def test_dense_bias_add_is_restored():
     data = relay.var("d", shape=(1, 16), dtype="uint8")
     weight = relay.const(RNG.integers(-50, 50, size=(10, 16)).astype("int8"))
     dense = relay.qnn.op.dense(data, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), units=10)
     bias = relay.var("b", shape=(10,), dtype="int32")
     after = canonicalize.canonicalize_nhwc(_module(relay.add(dense, relay.expand_dims(bias, axis=0))))
     assert after["main"].body.op.name == "nn.bias_add" and int(after["main"].body.attrs.axis) == 1
+    assert after["main"].body.args[1].same_as(after["main"].params[1])
 
-    x = relay.var("x", shape=(1, 4, 6, 6), dtype="uint8")
-    kernel = relay.const(RNG.integers(-50, 50, size=(8, 4, 3, 3)).astype("int8"))
-    conv = relay.qnn.op.conv2d(x, kernel, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3), channels=8)
-    nchw = _module(relay.nn.bias_add(conv, relay.var("c", shape=(8,), dtype="int32")))
-    assert _ops(canonicalize.canonicalize_conv_bias(nchw))[-3:] == ["qnn.conv2d", "expand_dims", "add"]
+
+def test_layout_transforms_move_outside_the_quantization():
+    x = relay.var("x", shape=(1, 8, 6, 6), dtype="uint8")
+    dequantized = relay.qnn.op.dequantize(x, relay.const(0.05), relay.const(3))
+    resized = relay.image.resize2d(relay.layout_transform(dequantized, "NCHW", "NHWC"), (12, 12), layout="NHWC")
+    back = relay.layout_transform(resized, "NHWC", "NCHW")
+    before = _module(relay.qnn.op.quantize(back, relay.const(0.05), relay.const(3), out_dtype="uint8"))
+    after = canonicalize.canonicalize_nhwc(before)
+    assert _ops(after) == ["layout_transform", "qnn.dequantize", "image.resize2d", "qnn.quantize", "layout_transform"]
+    inputs = [RNG.integers(0, 255, size=(1, 8, 6, 6)).astype("uint8")]
+    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))

@@ -12,10 +12,9 @@ point, so clamping below at `zp_in` before it equals clamping below at
 when the maximum's bound is a scalar constant equal to the requantize's
 scalar input zero point, the case where the two are exactly equal.
 
-After the NHWC conversion with constants folded, a float32 bias reaches
-its convolution as `add(x, constant of shape (1, 1, 1, C))`; the float32
-bias entry expects the bias as a vector of C.  `BiasToVector` reshapes
-such constants: broadcasting makes both adds equal.
+After the host's NHWC preparation, constants are folded (quantize calls
+excepted, which the quantized weight patterns expect) and three more forms
+are brought back to what the entries expect; each class says which.
 """
 import numpy as np
 from tvm import relay
@@ -54,52 +53,25 @@ class RequantizedReluToClip(DFPatternCallback):
         return relay.clip(requantized, a_min=float(out_zp), a_max=float(a_max))
 
 
-class BiasToVector(DFPatternCallback):
-    def __init__(self):
-        super().__init__(require_type=True)
-        self.data = wildcard()
-        self.bias = is_constant()
-        self.pattern = is_op("add")(self.data, self.bias)
-
-    def callback(self, pre, post, node_map):
-        bias = node_map[self.bias][0]
-        data_shape = [int(dim) for dim in node_map[self.data][0].checked_type.shape]
-        bias_shape = list(bias.data.shape)
-        if len(data_shape) != 4 or len(bias_shape) != 4 or bias_shape[:3] != [1, 1, 1]:
-            return post
-        if bias_shape[3] != data_shape[3] or pre.checked_type.dtype != "float32":
-            return post
-        vector = relay.const(bias.data.numpy().reshape(bias_shape[3]))
-        return relay.add(post.args[0], vector)
-
-
-class ConvBiasAddToAdd(DFPatternCallback):
-    """`nn.bias_add` of an NCHW quantized convolution as the add of the bias
-    expanded to (C, 1, 1), which is what TVM's CanonicalizeOps makes of it;
-    the NHWC conversion then gives the bias the layout transform that the
-    quantized convolution entry expects.  Unlike CanonicalizeOps, the bias
-    adds of other operators (a quantized dense) are left as they are, since
-    their entries expect `nn.bias_add`."""
-
-    def __init__(self):
-        super().__init__(require_type=True)
-        self.conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
-        self.bias = wildcard()
-        self.pattern = is_op("nn.bias_add")(self.conv, self.bias)
-
-    def callback(self, pre, post, node_map):
-        conv = node_map[self.conv][0]
-        if conv.attrs.data_layout != "NCHW" or int(pre.attrs.axis) != 1:
-            return post
-        return relay.add(post.args[0], relay.expand_dims(post.args[1], axis=1, num_newaxis=2))
+def _channel_vector(bias, channels):
+    """A constant bias of shape (C,) or (1, 1, 1, C) as a vector of C, or None."""
+    if not isinstance(bias, relay.Constant):
+        return None
+    shape = list(bias.data.shape)
+    if shape not in ([channels], [1, 1, 1, channels]):
+        return None
+    return relay.const(bias.data.numpy().reshape(channels))
 
 
 class QuantizedConvBiasToBiasAdd(DFPatternCallback):
     """A quantized NHWC convolution whose bias arrives, after the NHWC
-    conversion with constants folded, as `add(conv, constant (1, 1, 1, C))`
-    (ONNX QDQ models after FakeQuantizationToInteger): written as the
-    `nn.bias_add` on axis 3 of the vector, the form of the TFLite importer
-    that the quantized convolution entries expect."""
+    preparation (which turns bias adds into broadcast adds) with constants
+    folded, as `add(conv, constant of shape (C,) or (1, 1, 1, C))` (TFLite
+    networks; ONNX QDQ networks after FakeQuantizationToInteger): written as
+    the `nn.bias_add` on axis 3 of the vector, the form of the TFLite
+    importer that the quantized convolution entries expect.  Biases that
+    are still computed (the quantized biases of PyTorch networks) are left
+    alone."""
 
     def __init__(self):
         super().__init__(require_type=True)
@@ -108,37 +80,77 @@ class QuantizedConvBiasToBiasAdd(DFPatternCallback):
         self.pattern = is_op("add")(self.conv, self.bias)
 
     def callback(self, pre, post, node_map):
-        conv, bias = node_map[self.conv][0], node_map[self.bias][0]
-        shape = list(bias.data.shape)
-        if conv.attrs.data_layout != "NHWC" or len(shape) != 4 or shape[:3] != [1, 1, 1]:
+        conv = node_map[self.conv][0]
+        if conv.attrs.data_layout != "NHWC":
             return post
-        if shape[3] != int(conv.checked_type.shape[3]):
+        vector = _channel_vector(node_map[self.bias][0], int(conv.checked_type.shape[3]))
+        if vector is None:
             return post
-        vector = relay.const(bias.data.numpy().reshape(shape[3]))
         return relay.nn.bias_add(conv, vector, axis=3)
 
 
 class DenseBiasAddBack(DFPatternCallback):
-    """The NHWC conversion runs TVM's CanonicalizeOps, which turns every
-    `nn.bias_add` into `add(x, expand_dims(bias, 0))`; the quantized dense
-    entry expects the `nn.bias_add` of a (batch, units) dense.  Undone here
-    for dense outputs, where the two are the same."""
+    """The NHWC preparation turns every `nn.bias_add` into a broadcast add:
+    `add(x, expand_dims(bias, 0))`, or a constant of shape (1, units) once
+    folded.  The quantized dense entry expects the `nn.bias_add` of a
+    (batch, units) dense.  Undone here for dense outputs, where the two are
+    the same."""
 
     def __init__(self):
         super().__init__(require_type=True)
         self.dense = is_op("qnn.dense")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
         self.bias = wildcard()
         self.expanded = is_op("expand_dims")(self.bias)
-        self.pattern = is_op("add")(self.dense, self.expanded)
+        self.folded = is_constant()
+        self.pattern = is_op("add")(self.dense, self.expanded | self.folded)
 
     def callback(self, pre, post, node_map):
-        expanded = node_map[self.expanded][0]
-        bias = node_map[self.bias][0]
-        if int(expanded.attrs.axis) != 0 or int(expanded.attrs.num_newaxis) != 1:
+        if len(pre.checked_type.shape) != 2:
             return post
-        if len(bias.checked_type.shape) != 1 or len(pre.checked_type.shape) != 2:
-            return post
+        units = int(pre.checked_type.shape[1])
+        if self.folded in node_map:
+            constant = node_map[self.folded][0]
+            if list(constant.data.shape) != [1, units]:
+                return post
+            bias = relay.const(constant.data.numpy().reshape(units))
+        else:
+            expanded, bias = node_map[self.expanded][0], node_map[self.bias][0]
+            if int(expanded.attrs.axis) != 0 or int(expanded.attrs.num_newaxis) != 1:
+                return post
+            if len(bias.checked_type.shape) != 1:
+                return post
         return relay.nn.bias_add(node_map[self.dense][0], bias, axis=1)
+
+
+class LayoutTransformOutsideQuantization(DFPatternCallback):
+    """The NHWC conversion of a float operator between a dequantize and a
+    quantize (a resize, in PyTorch networks) leaves the layout transforms
+    inside: dequantize, layout_transform, operator, layout_transform,
+    quantize.  The entries expect the dequantize and quantize right at the
+    operator.  With per-tensor scale and zero point, quantization commutes
+    with a layout transform, so the transforms are moved outside."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.inner = wildcard()
+        dequantized = is_op("layout_transform")(is_op("qnn.dequantize")(self.inner, is_constant(), is_constant()))
+        quantized = is_op("qnn.quantize")(is_op("layout_transform")(self.inner), is_constant(), is_constant())
+        self.pattern = dequantized | quantized
+
+    def callback(self, pre, post, node_map):
+        if pre.op.name == "layout_transform":
+            transform, quantization = post, post.args[0]
+        else:
+            transform, quantization = post.args[0], post
+        scale, zero_point = quantization.args[1], quantization.args[2]
+        if any(_scalar(constant) is None for constant in (scale, zero_point)):
+            return post
+        data = node_map[self.inner][0]
+        moved = relay.Call(transform.op, [data], transform.attrs)
+        if pre.op.name == "layout_transform":
+            return relay.Call(quantization.op, [moved, scale, zero_point], quantization.attrs)
+        requantized = relay.Call(quantization.op, [data, scale, zero_point], quantization.attrs)
+        return relay.Call(transform.op, [requantized], transform.attrs)
 
 
 def _rewrite_all(mod, callback_type):
@@ -154,13 +166,9 @@ def canonicalize_imported(mod):
     return _rewrite_all(mod, RequantizedReluToClip)
 
 
-def canonicalize_conv_bias(mod):
-    """Rewrite that applies before the NHWC conversion."""
-    return _rewrite_all(mod, ConvBiasAddToAdd)
-
-
 def canonicalize_nhwc(mod):
-    """Rewrites that apply after the NHWC conversion."""
-    for callback_type in (BiasToVector, QuantizedConvBiasToBiasAdd, DenseBiasAddBack):
+    """Rewrites that apply after the host's NHWC preparation."""
+    mod = relay.transform.FoldConstant(fold_qnn=False)(relay.transform.InferType()(mod))
+    for callback_type in (QuantizedConvBiasToBiasAdd, DenseBiasAddBack, LayoutTransformOutsideQuantization):
         mod = _rewrite_all(mod, callback_type)
     return mod
