@@ -24,6 +24,21 @@ class Unit:
     inputs: list = field(default_factory=list)  # indices of producing units
 
 
+class _TupleValue:
+    """The producers of each field of a tuple value, kept apart so that a
+    field taken out of it (a tuple returned by an external function, for
+    instance) leads back to its own producers only."""
+
+    def __init__(self, fields):
+        self.fields = fields
+
+
+def _flat(value):
+    if isinstance(value, _TupleValue):
+        return [i for field_ in value.fields for i in _flat(field_)]
+    return value
+
+
 def _region_ops(function):
     ops = []
 
@@ -51,7 +66,8 @@ class _Flattener:
         return self.visit(function.body, env, {})
 
     def visit(self, expr, env, memo):
-        """Indices of the units that produce `expr`'s value."""
+        """The units that produce `expr`'s value: a list of unit indices, or
+        a _TupleValue of such lists."""
         # Iterative post-order over the dataflow graph: deep networks would
         # exhaust Python's recursion limit.
         stack = [(expr, False)]
@@ -86,16 +102,17 @@ class _Flattener:
             env[node] = self._add("input", node.name_hint, [])
             return env[node]
         if isinstance(node, relay.Tuple):
-            return [i for field_ in node.fields for i in memo[field_]]
+            return _TupleValue([memo[field_] for field_ in node.fields])
         if isinstance(node, relay.TupleGetItem):
-            return memo[node.tuple_value]
+            value = memo[node.tuple_value]
+            return value.fields[node.index] if isinstance(value, _TupleValue) else value
         if isinstance(node, relay.Let):
             env[node.var] = memo[node.value]
             return self.visit(node.body, env, memo)
         if not isinstance(node, relay.Call):
             return []  # constants, operators, global variables as values
         args = [memo[arg] for arg in node.args]
-        flat_args = [i for producers in args for i in producers]
+        flat_args = [i for value in args for i in _flat(value)]
         callee = node.op
         if isinstance(callee, tvm.ir.Op):
             return self._add("op", callee.name, flat_args)
