@@ -1,6 +1,7 @@
 """Entry point of the `vexatvm` command: options, subcommands, and the
 one-line error reporting (exit status 2, traceback only with --debug)."""
 import argparse
+import os
 import sys
 import traceback
 
@@ -103,6 +104,10 @@ def main(argv=None, out=None):
             traceback.print_exc()
         print(f"vexatvm: error: {error}", file=sys.stderr)
         return EXIT_USAGE_OR_INPUT
+    except BrokenPipeError:
+        # The reader went away (`vexatvm ... | head`): nothing left to say.
+        sys.stdout = open(os.devnull, "w")
+        return 0
     except KeyboardInterrupt:
         print("vexatvm: interrupted", file=sys.stderr)
         return 130

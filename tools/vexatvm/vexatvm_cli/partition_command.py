@@ -79,7 +79,6 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         channel_width=channel_width,
         seconds=seconds,
         rejections=[r.as_dict() for r in recorder.rejections] if explain else None,
-        checked=dict(recorder.checked),
     )
     return result, units
 

@@ -2,7 +2,7 @@
 outside, coverage and time, as text or as JSON (schema in docs/vexatvm.md)."""
 import json
 from collections import Counter
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 SCHEMA = "vexatvm-partition-report/1"
 
@@ -20,7 +20,6 @@ class PartitionReport:
     calls_outside: int
     seconds: dict  # phase -> seconds
     rejections: list | None = None  # with --explain: Rejection dicts
-    checked: dict = field(default_factory=dict)  # entry -> matches offered to its check
 
     @property
     def coverage(self):
