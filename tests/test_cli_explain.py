@@ -93,6 +93,8 @@ def test_recorder_keeps_verdicts_and_records_rejections_only():
     assert recorder.checked == {"t.relu": 2}
     with pytest.raises(ValueError, match="broken check"):
         failing[2](relu)  # an error of a check is not a rejection
+    assert len(recorder.rejections) == 1
+    assert recorder.failure == "failing_check of t.fail raised on nn.relu [1, 4, 4, 8]: ValueError: broken check"
 
 
 def test_view_reads_the_same_before_and_after_graph_partitioning():

@@ -36,6 +36,7 @@ class CheckRecorder:
         self.rejections = []
         self.checked = Counter()  # entry -> matches offered to its check
         self.entries_seen = []  # entries whose check ran, in first-call order
+        self.failure = None  # what the first check that raised was doing
 
     def wrap_table(self, table):
         """A new list of entries with wrapped checks; patterns untouched."""
@@ -51,7 +52,16 @@ class CheckRecorder:
         check_name = _check_name(check)
 
         def recorded_check(extract):
-            verdict = check(extract)
+            try:
+                verdict = check(extract)
+            except Exception as error:
+                # The error goes on to the partitioner; this notes where it came from.
+                if self.failure is None:
+                    anchor = op_name(extract) or type(extract).__name__
+                    message = (str(error).strip().splitlines() or [""])[0]
+                    shape = list(shape_of(extract) or [])
+                    self.failure = f"{check_name} of {entry_name} raised on {anchor} {shape}: {type(error).__name__}: {message}"
+                raise
             if entry_name not in self.checked:
                 self.entries_seen.append(entry_name)
             self.checked[entry_name] += 1

@@ -58,14 +58,20 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     started = time.perf_counter()
     mod = preparation.prepare(network.mod, progress)
     table_name = table_name or preparation.default_table(mod)
+    progress.say(f"{network.name}: preparing for table {table_name} (NHWC layouts, constants folded)")
     mod = canonicalize_nhwc(host_flow.nhwc_preparation(mod, network.params, table_name))
     seconds["preparation"] = time.perf_counter() - started
-    progress.say(f"{network.name}: prepared for table {table_name} (NHWC, constants folded)")
+    progress.say(f"{network.name}: prepared")
     table = registered_table(table_name)
     recorder = CheckRecorder(explain=explain)
     started = time.perf_counter()
     with architecture.active():
-        mod = host_flow.partition(mod, recorder.wrap_table(table), progress)
+        try:
+            mod = host_flow.partition(mod, recorder.wrap_table(table), progress)
+        except Exception as error:
+            if recorder.failure is None:
+                raise
+            raise CliError(f"{network.name}: {recorder.failure}") from error
     seconds["partition"] = time.perf_counter() - started
     seconds["total"] = sum(seconds.values())
     units = network_view.flatten(mod)
