@@ -150,6 +150,8 @@ def runs(files):
     runs.start("onnx", "partition", files["float32"], files["qdq"], "--json")
     runs.start("fuse", "fuse", files["float32"], files["float32"], "--share-input", "--quiet")
     runs.start("arch", "arch", "channels", "--arch", "vexa-max")
+    runs.start("version", "version")
+    runs.start("unknown_preset", "arch", "channels", "--arch", "vexa-huge")
     return runs
 
 
@@ -242,8 +244,8 @@ def test_arch_query(runs):
     assert runs["arch"].stdout == "64\n"
 
 
-def test_version():
-    result = run("version")
+def test_version(runs):
+    result = runs["version"]
     assert result.returncode == 0, result.stderr
     assert re.fullmatch(r"\d+\.\d+\.\d+\S*\n", result.stdout)
 
@@ -291,8 +293,8 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, args, named):
     assert sorted(tmp_path.iterdir()) == before  # nothing written, nothing removed
 
 
-def test_unknown_preset_is_reported_by_the_native_library(tmp_path):
-    result = run("arch", "channels", "--arch", "vexa-huge")
+def test_unknown_preset_is_reported_by_the_native_library(runs):
+    result = runs["unknown_preset"]
     assert result.returncode == 2
     assert result.stderr.splitlines() == [
         "vexatvm: error: architecture vexa-huge: the native library has no answer for 'channels' "
