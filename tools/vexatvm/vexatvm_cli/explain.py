@@ -35,7 +35,6 @@ class CheckRecorder:
         self.explain = explain
         self.rejections = []
         self.checked = Counter()  # entry -> matches offered to its check
-        self.entries_seen = []  # entries whose check ran, in first-call order
         self.failure = None  # what the first check that raised was doing
 
     def wrap_table(self, table):
@@ -62,8 +61,6 @@ class CheckRecorder:
                     shape = list(shape_of(extract) or [])
                     self.failure = f"{check_name} of {entry_name} raised on {anchor} {shape}: {type(error).__name__}: {message}"
                 raise
-            if entry_name not in self.checked:
-                self.entries_seen.append(entry_name)
             self.checked[entry_name] += 1
             if not verdict and self.explain:
                 self.rejections.append(self._rejection(entry_name, check_name, extract))
