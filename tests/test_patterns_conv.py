@@ -278,3 +278,7 @@ def test_mock_calls_are_read_through_python():
     from unittest import mock
 
     assert patterns._check_conv(mock.MagicMock()) is True  # int() of a MagicMock is 1: one group
+    # A mock with a spec passes isinstance for TVM's classes, but its handle
+    # is no object address; TVM's fields are not in the spec.
+    with pytest.raises(AttributeError):
+        patterns._check_conv(mock.MagicMock(spec=relay.Call))
