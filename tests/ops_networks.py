@@ -153,11 +153,11 @@ def tflite_hswish(x, same_dequantize=True, requantized=False):
     return requantize(out) if requantized else out
 
 
-def tflite_avg_pool(x, pads=2):
+def tflite_avg_pool(x, pads=2, pool=(2, 2), strides=(2, 2)):
     data = x
     for _ in range(pads):
         data = pad(data)
-    pooled = relay.nn.avg_pool2d(relay.cast(data, "int32"), (2, 2), (2, 2), layout="NHWC")
+    pooled = relay.nn.avg_pool2d(relay.cast(data, "int32"), pool, strides, layout="NHWC")
     return relay.cast(pooled, "uint8")
 
 

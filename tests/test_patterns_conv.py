@@ -159,10 +159,14 @@ GROUPED_CASES = [
 def test_grouped_convolutions(queries, groups, ich, och, width, verdict, asked, final_clip):
     root = typed_conv(groups, ich, och, final_clip)
     arch = {16: "vexa-lite", 64: "vexa-max"}[width]
+    conv = root
+    while conv.op.name != "qnn.conv2d":
+        conv = conv.args[0]
     with BuildConfig(arch_config={"arch": arch}):
         assert patterns.check_qnn_conv_pattern(root) is verdict
         assert patterns.check_qnn_conv_pattern(Proxy(root)) is verdict
-    assert queries == ([("arch: " + arch + "\n", "channels")] * 2 if asked else [])
+        assert patterns._check_conv(conv) is verdict
+    assert queries == ([("arch: " + arch + "\n", "channels")] * 3 if asked else [])
 
 
 def test_target_is_asked_anew_on_every_call(queries):
@@ -274,3 +278,7 @@ def test_mock_calls_are_read_through_python():
     from unittest import mock
 
     assert patterns._check_conv(mock.MagicMock()) is True  # int() of a MagicMock is 1: one group
+    # A mock with a spec passes isinstance for TVM's classes, but its handle
+    # is no object address; TVM's fields are not in the spec.
+    with pytest.raises(AttributeError):
+        patterns._check_conv(mock.MagicMock(spec=relay.Call))

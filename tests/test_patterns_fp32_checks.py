@@ -59,7 +59,8 @@ class Reference:
     @staticmethod
     def check_fp32_concatenate(extract):
         for arg in extract.args:
-            if isinstance(arg, P.Constant):
+            fields = list(arg.fields) if isinstance(arg, P.Tuple) else []
+            if any(isinstance(value, P.Constant) for value in [arg] + fields):
                 return False
         cat_consumers = P.get_consumers_mc(extract)
         for cmer in cat_consumers:
@@ -298,7 +299,7 @@ def test_replaced_class_bindings_give_the_python_answer(monkeypatch, name, build
     class Nothing:
         pass
 
-    for cls in ("Call", "Constant", "Function", "Op"):
+    for cls in ("Call", "Constant", "Function", "Op", "Tuple"):
         monkeypatch.setattr(P, cls, Nothing)
         assert outcome(getattr(P, name), expr) == outcome(getattr(Reference, name), expr), cls
         monkeypatch.undo()
@@ -434,8 +435,14 @@ def test_concatenation_iterates_consumers_twice_and_rejects_constants(services):
     assert services.seen == ["nn.conv2d"]
     services.consumers = []
     assert P.check_fp32_concatenate(concat(dtype="float16")) is False
-    assert P.check_fp32_concatenate(typed(relay.concatenate([relay.nn.relu(var((1, 2))), relay.const(
-        np.zeros((1, 2), F32))], axis=1))) is True  # the one argument is a tuple, never a constant
+
+
+@pytest.mark.parametrize("wrapped", [False, True])
+def test_concatenation_of_a_constant_input_is_rejected(services, wrapped):
+    """The inputs are the fields of the call's one tuple argument."""
+    extract = concat(3, constant=True)
+    assert P.check_fp32_concatenate(Proxy(extract) if wrapped else extract) is False
+    assert P.check_fp32_concatenate(concat(3)) is True
 
 
 @pytest.mark.parametrize("consumer", [None, 3, "text", relay.var("v", shape=(1,))])

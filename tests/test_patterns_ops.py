@@ -186,6 +186,8 @@ def test_resize_check_odd_inputs_raise_python_errors(value, error):
 
 def test_resize_check_reads_mocks_through_python():
     assert patterns.check_upsampling_nearest(mock.MagicMock()) is False
+    with pytest.raises(AttributeError):  # passes isinstance, but its handle is no address
+        patterns.check_upsampling_nearest(mock.MagicMock(spec=relay.Call))
     node = mock.Mock()
     node.args = [mock.Mock()]
     node.args[0].checked_type.dtype = "uint8"

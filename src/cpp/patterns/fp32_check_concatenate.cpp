@@ -12,21 +12,38 @@ namespace {
 
 using relay::CallNode;
 
-// Whether some input of the call is a Relay constant.
+// Whether some input of the call is a Relay constant.  The inputs of a
+// concatenation are the fields of its one argument, a tuple: those are
+// examined too, so that a constant input is found where it actually is.
 bool has_constant_input(const Fp32Context& context, const CheckValue& extract) {
     const CallNode* call = relay::as_call(extract.node());
-    if (call != nullptr && context.classes().unchanged(CheckContext::kConstant)) {
+    if (call != nullptr && context.classes().unchanged(CheckContext::kConstant) && context.tuple_unchanged()) {
         for (const tvm::RelayExpr& input : call->args) {
             if (input.as<tvm::relay::ConstantNode>() != nullptr) {
                 return true;
+            }
+            if (const auto* tuple = input.as<tvm::relay::TupleNode>()) {
+                for (const tvm::RelayExpr& field : tuple->fields) {
+                    if (field.as<tvm::relay::ConstantNode>() != nullptr) {
+                        return true;
+                    }
+                }
             }
         }
         return false;
     }
     py::object constant = context.classes().globals()["Constant"];
+    py::object tuple = context.global(context.tuple_name);
     for (py::handle input : extract.python().attr("args")) {
         if (python_isinstance(input, constant)) {
             return true;
+        }
+        if (python_isinstance(input, tuple)) {
+            for (py::handle field : input.attr("fields")) {
+                if (python_isinstance(field, constant)) {
+                    return true;
+                }
+            }
         }
     }
     return false;

@@ -74,7 +74,9 @@ Fp32Context::Fp32Context(const py::module_& m)
       find_call_name(interned("find_call_of_type")),
       query_name(interned("hwinquire_parameter")),
       arch_name(interned("get_current_arch_value")),
-      classes_(m) {}
+      tuple_name(interned("Tuple")),
+      classes_(m),
+      tuple_at_import_(global(tuple_name)) {}
 
 void Fp32Context::set_own(py::object check_fp32, py::object is_captured) {
     own_check_fp32_ = std::move(check_fp32);

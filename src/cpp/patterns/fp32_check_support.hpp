@@ -48,6 +48,8 @@ public:
     explicit Fp32Context(const py::module_& m);
 
     const CheckContext& classes() const { return classes_; }
+    // Whether the module's `Tuple` binding is still the one made at import.
+    bool tuple_unchanged() const { return global(tuple_name).is(tuple_at_import_); }
     py::object global(const py::str& name) const { return classes_.globals()[name]; }
 
     // Records the module's own check_fp32 and is_captured, so that a call
@@ -60,12 +62,13 @@ public:
     py::object is_captured(const CheckValue& value) const;
 
     // Interned names of the module globals the checks use.
-    py::str check_fp32_name, is_captured_name, consumers_name, find_call_name, query_name, arch_name;
+    py::str check_fp32_name, is_captured_name, consumers_name, find_call_name, query_name, arch_name, tuple_name;
 
 private:
     CheckContext classes_;
     py::object own_check_fp32_;
     py::object own_is_captured_;
+    py::object tuple_at_import_;
 };
 
 // Bodies of check_fp32 and is_captured.
