@@ -37,11 +37,17 @@ def _ops(mod):
 
 
 def _requantized_relu(bound, in_zp, out_zp, out_dtype):
+    """Scalars, or per-channel lists (axis 3, the way FakeQuantizationToInteger
+    writes a per-channel ReLU: the bound shaped (1, 1, 1, C))."""
     x = relay.var("x", shape=(1, 4, 4, 8), dtype="int32")
-    kept = relay.maximum(x, relay.const(bound, "int32"))
-    body = relay.qnn.op.requantize(
-        kept, relay.const(0.0004), relay.const(in_zp), relay.const(0.05), relay.const(out_zp), out_dtype=out_dtype
-    )
+    if isinstance(bound, list):
+        bound = relay.const(np.array(bound, "int32").reshape(1, 1, 1, 8))
+        in_zp = relay.const(np.array(in_zp, "int32"))
+        scale = relay.const(np.linspace(0.0002, 0.0009, 8).astype("float32"))
+    else:
+        bound, in_zp, scale = relay.const(bound, "int32"), relay.const(in_zp), relay.const(0.0004)
+    kept = relay.maximum(x, bound)
+    body = relay.qnn.op.requantize(kept, scale, in_zp, relay.const(0.05), relay.const(out_zp), axis=3, out_dtype=out_dtype)
     return _module(body)
 
 
@@ -53,6 +59,8 @@ def _requantized_relu(bound, in_zp, out_zp, out_dtype):
         (0, 0, -5, "int8", True),
         (40, 40, 3, "uint8", True),
         (5, 0, 0, "uint8", False),  # a bound other than the zero point is not a ReLU
+        ([0] * 8, [0] * 8, 4, "uint8", True),  # per-channel
+        ([0] * 8, list(range(8)), 4, "uint8", False),  # per-channel zero points that differ
     ],
 )
 def test_requantized_relu_becomes_a_clip_after_the_requantize(bound, in_zp, out_zp, out_dtype, rewritten):

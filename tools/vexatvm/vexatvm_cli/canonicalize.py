@@ -9,8 +9,10 @@ requantize is monotonic and maps its input zero point to its output zero
 point, so clamping below at `zp_in` before it equals clamping below at
 `zp_out` after it (the upper end is the output type's own saturation).
 `RequantizedReluToClip` rewrites the first form into the second, and only
-when the maximum's bound is a scalar constant equal to the requantize's
-scalar input zero point, the case where the two are exactly equal.
+when the maximum's bound and the requantize's zero points are constants
+with one value each (per-channel zero points of one value included) and
+the bound equals the input zero point: the case where the two are exactly
+equal.
 
 After the host's NHWC preparation, constants are folded (quantize calls
 excepted, which the quantized weight patterns expect) and three more forms
@@ -26,6 +28,15 @@ def _scalar(constant):
     return value.item() if value.size == 1 else None
 
 
+def _uniform(constant):
+    """The one value of a constant all of whose elements are equal (a
+    per-channel zero point of zeros, for instance), or None."""
+    values = constant.data.numpy()
+    if values.size == 0 or not (values == values.flat[0]).all():
+        return None
+    return values.flat[0].item()
+
+
 class RequantizedReluToClip(DFPatternCallback):
     def __init__(self):
         super().__init__(require_type=True)
@@ -38,9 +49,9 @@ class RequantizedReluToClip(DFPatternCallback):
         )
 
     def callback(self, pre, post, node_map):
-        bound = _scalar(node_map[self.bound][0])
-        in_zp = _scalar(node_map[self.in_zp][0])
-        out_zp = _scalar(node_map[self.out_zp][0])
+        bound = _uniform(node_map[self.bound][0])
+        in_zp = _uniform(node_map[self.in_zp][0])
+        out_zp = _uniform(node_map[self.out_zp][0])
         if bound is None or in_zp is None or out_zp is None or bound != in_zp:
             return post
         out_dtype = pre.checked_type.dtype
