@@ -280,6 +280,7 @@ def _bad_files(folder):
         (["partition", "--arch", "{folder}/absent.yaml"], "absent.yaml: cannot read the architecture file"),
         (["partition", "--sample", "float32-nhwc-sample", "--picture", "{folder}/out.gif"], "must end in .svg or .png"),
         (["fuse", "{folder}/text.onnx", "{folder}/valid.onnx"], "text.onnx: not a readable ONNX model"),
+        (["fuse", "--share-input"], "--share-input: the inputs of quantized-tflite-sample (Tensor[(1, 16, 16, 8), uint8])"),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, args, named):

@@ -25,6 +25,26 @@ def _type_text(relay_type):
     return str(relay_type)
 
 
+def _input_signature(network):
+    from tvm import relay
+
+    mod = relay.transform.InferType()(network.mod)
+    names = set(network.params)
+    return [_type_text(param.checked_type) for param in mod["main"].params if param.name_hint not in names]
+
+
+def _check_shareable(networks):
+    """One input can feed all networks only when their inputs agree."""
+    first = _input_signature(networks[0])
+    for network in networks[1:]:
+        signature = _input_signature(network)
+        if signature != first:
+            raise CliError(
+                f"--share-input: the inputs of {network.name} ({', '.join(signature)}) differ from those of "
+                f"{networks[0].name} ({', '.join(first)})"
+            )
+
+
 def run(args, progress, out):
     input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
     parsed_models = [read_model(path, input_shape) for path in args.models]
@@ -36,6 +56,8 @@ def run(args, progress, out):
     from tvm import relay
 
     networks = _networks(args, parsed_models, progress)
+    if args.share_input and networks:
+        _check_shareable(networks)
     progress.say(f"fusing {len(networks)} networks" + (" with a shared input" if args.share_input else ""))
     fused_mod, fused_params = fuse_graphmeld(
         [network.mod for network in networks], [network.params for network in networks], share_input=args.share_input

@@ -5,6 +5,7 @@ import time
 
 from vexatvm_cli import arch, environment, picture, report
 from vexatvm_cli.errors import CliError
+from vexatvm_cli.progress import native_log_silenced
 from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
 
 TABLES = ("vexa", "vexa_with_clip", "vexa_with_fc", "vexa_fp32")
@@ -43,7 +44,8 @@ def _networks(args, parsed_models, progress):
     for parsed in parsed_models:
         started = time.perf_counter()
         progress.say(f"importing {parsed.path}")
-        network = to_relay(parsed)
+        with native_log_silenced():
+            network = to_relay(parsed)
         progress.say(f"{parsed.path} imported ({network.source})")
         yield network, time.perf_counter() - started
 
