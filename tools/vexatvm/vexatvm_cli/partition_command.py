@@ -5,8 +5,8 @@ import time
 
 from vexatvm_cli import arch, environment, picture, report
 from vexatvm_cli.errors import CliError
-from vexatvm_cli.progress import native_log_silenced
 from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
+from vexatvm_cli.progress import native_log_silenced
 
 TABLES = ("vexa", "vexa_with_clip", "vexa_with_fc", "vexa_fp32")
 FLOAT32_TABLE = "vexa_fp32"
