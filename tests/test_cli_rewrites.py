@@ -122,3 +122,13 @@ def test_layout_transforms_move_outside_the_quantization():
     assert _ops(after) == ["layout_transform", "qnn.dequantize", "image.resize2d", "qnn.quantize", "layout_transform"]
     inputs = [RNG.integers(0, 255, size=(1, 8, 6, 6)).astype("uint8")]
     np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))
+
+
+def test_pad_moves_inside_the_layout_transform():
+    x = relay.var("x", shape=(1, 3, 5, 6), dtype="uint8")
+    padded = relay.nn.pad(x, ((0, 0), (0, 0), (1, 2), (3, 0)), relay.const(7, "uint8"))
+    before = _module(relay.layout_transform(padded, "NCHW", "NHWC"))
+    after = canonicalize.canonicalize_nhwc(before)
+    assert _ops(after) == ["layout_transform", "nn.pad"]
+    inputs = [RNG.integers(0, 255, size=(1, 3, 5, 6)).astype("uint8")]
+    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))

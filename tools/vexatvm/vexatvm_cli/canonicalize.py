@@ -15,7 +15,7 @@ the bound equals the input zero point: the case where the two are exactly
 equal.
 
 After the host's NHWC preparation, constants are folded (quantize calls
-excepted, which the quantized weight patterns expect) and three more forms
+excepted, which the quantized weight patterns expect) and four more forms
 are brought back to what the entries expect; each class says which.
 """
 import numpy as np
@@ -164,6 +164,32 @@ class LayoutTransformOutsideQuantization(DFPatternCallback):
         return relay.Call(transform.op, [requantized], transform.attrs)
 
 
+class PadInsideLayoutTransform(DFPatternCallback):
+    """Where the NHWC conversion meets a padded NCHW input (the first
+    convolution of a PyTorch network), it puts the layout transform between
+    the pad and the convolution, and the pad falls out of the convolution
+    entry, which takes an optional pad right at the convolution.  A pad
+    commutes with a layout transform once its widths follow the axes, so
+    the transform goes first."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.data = wildcard()
+        self.pad = is_op("nn.pad")(self.data, wildcard())
+        self.pattern = is_op("layout_transform")(self.pad)
+
+    def callback(self, pre, post, node_map):
+        pad = node_map[self.pad][0]
+        src, dst = str(pre.attrs.src_layout), str(pre.attrs.dst_layout)
+        if sorted(src) != sorted(dst) or len(set(src)) != len(src) or not src.isupper():
+            return post  # only plain permutations of the axes (no split channels)
+        if str(pad.attrs.pad_mode) != "constant":
+            return post
+        widths = {axis: [int(w) for w in width] for axis, width in zip(src, pad.attrs.pad_width)}
+        moved = relay.Call(pre.op, [node_map[self.data][0]], pre.attrs)
+        return relay.nn.pad(moved, [widths[axis] for axis in dst], pad.args[1], pad_mode="constant")
+
+
 def _rewrite_all(mod, callback_type):
     mod = relay.transform.InferType()(mod)
     for global_var, function in mod.functions.items():
@@ -180,6 +206,11 @@ def canonicalize_imported(mod):
 def canonicalize_nhwc(mod):
     """Rewrites that apply after the host's NHWC preparation."""
     mod = relay.transform.FoldConstant(fold_qnn=False)(relay.transform.InferType()(mod))
-    for callback_type in (QuantizedConvBiasToBiasAdd, DenseBiasAddBack, LayoutTransformOutsideQuantization):
+    for callback_type in (
+        QuantizedConvBiasToBiasAdd,
+        DenseBiasAddBack,
+        LayoutTransformOutsideQuantization,
+        PadInsideLayoutTransform,
+    ):
         mod = _rewrite_all(mod, callback_type)
     return mod
