@@ -163,6 +163,7 @@ def test_resize_check_follows_the_module_constant_binding(monkeypatch):
 
 
 RESIZE_ATTRS = nets.upsampling_nearest(X()).attrs
+UPSAMPLING_ATTRS = relay.nn.upsampling(X(), 2, 2, layout="NHWC", method="nearest_neighbor").attrs
 
 
 @pytest.mark.parametrize(
@@ -175,6 +176,7 @@ RESIZE_ATTRS = nets.upsampling_nearest(X()).attrs
         (call_of("image.resize2d", attrs=RESIZE_ATTRS), IndexError),
         (call_of("image.resize2d", typed_var((1, 8, 8, 16))), AttributeError),  # no attributes
         (call_of("nn.relu", typed_var((1, 8, 8, 16)), attrs=nets.qnn_conv(X(), 16, 16).attrs), AttributeError),
+        (call_of("image.resize2d", typed_var((1, 8, 8, 16)), attrs=UPSAMPLING_ATTRS), AttributeError),  # no rounding
         (nets.infer(relay.Tuple([X()])), AttributeError),
     ],
 )
