@@ -35,7 +35,7 @@ vexa_host.install()
 from tvm import relay  # noqa: E402
 from vexa_host.partition import partition  # noqa: E402
 
-from qnn_networks import concat, qadd, qconv, qvar, requantize, typed_module  # noqa: E402
+from qnn_networks import composite_names as composites, concat, qadd, qconv, qvar, requantize, typed_module  # noqa: E402,E501
 from vexatvm_internal import patterns  # noqa: E402
 
 
@@ -66,17 +66,6 @@ def operator_count(mod):
     count = [0]
     relay.analysis.post_order_visit(mod["main"], lambda n: isinstance(n, relay.Call) and count.__setitem__(0, count[0] + 1))
     return count[0]
-
-
-def composites(mod):
-    names = []
-
-    def visit(node):
-        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
-            names.append(str(node.attrs["Composite"]))
-
-    relay.analysis.post_order_visit(mod["main"], visit)
-    return sorted(names)
 
 
 def timed_checks(table):
@@ -121,11 +110,13 @@ def main():
     print(f"network: {options.blocks} blocks, {operator_count(mod)} operators, {2 * options.blocks} concatenations")
     timed(mod, True)  # warm-up: first-use costs of TVM and the module
     real_times, floor_times = [], []
-    for _ in range(options.rounds):
-        seconds, real_result = timed(mod, True)
-        real_times.append(seconds)
-        seconds, floor_result = timed(mod, False)
-        floor_times.append(seconds)
+    results = {}
+    for round_number in range(options.rounds):
+        # Alternate which run goes first, so that neither always follows the other.
+        for real in (True, False) if round_number % 2 == 0 else (False, True):
+            seconds, results[real] = timed(mod, real)
+            (real_times if real else floor_times).append(seconds)
+    real_result, floor_result = results[True], results[False]
     formed = composites(real_result)
     if formed != composites(floor_result):
         raise SystemExit("the real checks rejected matches: the runs formed different composites")

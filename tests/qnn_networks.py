@@ -60,3 +60,15 @@ def typed_module(expr):
 def typed(expr):
     """The body of `expr` made into a function and typed: the typed copy of `expr`."""
     return typed_module(expr)["main"].body
+
+
+def composite_names(mod):
+    """Sorted names of the composite functions in a module's main function."""
+    names = []
+
+    def visit(node):
+        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
+            names.append(str(node.attrs["Composite"]))
+
+    relay.analysis.post_order_visit(mod["main"], visit)
+    return sorted(names)

@@ -7,7 +7,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, wildcard
 
-from qnn_networks import concat, qadd, qconv, qmul, qvar, requantize, scale, typed, typed_module, zero
+from qnn_networks import composite_names, concat, qadd, qconv, qmul, qvar, requantize, scale, typed, typed_module, zero
 from vexatvm_internal import patterns
 
 SHAPE = (1, 8, 8, 16)
@@ -179,6 +179,8 @@ ODD_INPUTS = {
     "untyped add": lambda: qadd(qvar("a"), qvar("b")),
     "function call": lambda: relay.Call(relay.Function([], relay.const(1)), []),
     "no arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), []),
+    "null arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), [None] * 8),
+    "null operator": lambda: relay.Call(None, [qvar("a")]),
     "int": lambda: 3,
 }
 
@@ -297,16 +299,6 @@ def test_check_concat_outside_a_partition_run_propagates_host_error():
 @pytest.fixture
 def partition():
     return pytest.importorskip("vexa_host.partition").partition
-
-
-def composite_names(mod):
-    names = []
-    relay.analysis.post_order_visit(
-        mod["main"],
-        lambda n: isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs
-        and names.append(str(n.attrs["Composite"])),
-    )
-    return sorted(names)
 
 
 @pytest.mark.parametrize("groups, concat_formed", [(1, True), (2, False)])

@@ -6,6 +6,7 @@ import pytest
 from tvm.relay.op.contrib import get_pattern_table
 
 from conftest import ROOT
+from qnn_networks import composite_names
 from vexatvm_internal import patterns
 
 BASE = [
@@ -124,18 +125,6 @@ print('ok')
 
 
 # ----------------------------------------------------------------------------- end to end
-
-
-def composite_names(mod):
-    from tvm import relay
-
-    names = []
-    relay.analysis.post_order_visit(
-        mod["main"],
-        lambda n: isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs
-        and names.append(str(n.attrs["Composite"])),
-    )
-    return sorted(names)
 
 
 def residual_network():
