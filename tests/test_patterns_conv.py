@@ -235,6 +235,8 @@ CONV_ATTRS = nets.qnn_conv(x_nhwc(), 16, 16).attrs
         (nets.conv_chain(x_nhwc(), 16, 16), ValueError, AttributeError),  # untyped; a cast has no groups
         (call_of("qnn.conv2d", x_nhwc(), attrs=CONV_ATTRS), ValueError, ValueError),  # untyped input
         (call_of("clip"), IndexError, AttributeError),  # no first argument to walk to, no attributes
+        (call_of("clip", None), AttributeError, AttributeError),  # a null argument
+        (call_of("qnn.conv2d", None, attrs=CONV_ATTRS), AttributeError, AttributeError),
         (call_of("qnn.conv2d", typed_var((1, 8, 8))), AttributeError, AttributeError),  # no attributes
         (call_of("qnn.conv2d", typed_var((1, 8, 16)), attrs=CONV_ATTRS), IndexError, IndexError),
         (call_of("qnn.conv2d", typed_var((1, 8, 8, relay.Any())), attrs=CONV_ATTRS), TypeError, TypeError),

@@ -174,6 +174,7 @@ UPSAMPLING_ATTRS = relay.nn.upsampling(X(), 2, 2, layout="NHWC", method="nearest
         (object(), AttributeError),
         (nets.upsampling_nearest(X()), ValueError),  # untyped
         (call_of("image.resize2d", attrs=RESIZE_ATTRS), IndexError),
+        (call_of("image.resize2d", None, attrs=RESIZE_ATTRS), AttributeError),  # a null argument
         (call_of("image.resize2d", typed_var((1, 8, 8, 16))), AttributeError),  # no attributes
         (call_of("nn.relu", typed_var((1, 8, 8, 16)), attrs=nets.qnn_conv(X(), 16, 16).attrs), AttributeError),
         (call_of("image.resize2d", typed_var((1, 8, 8, 16)), attrs=UPSAMPLING_ATTRS), AttributeError),  # no rounding
