@@ -54,6 +54,11 @@ std::optional<std::array<int64_t, 3>> native_counts(const CallNode* call) {
     return std::array<int64_t, 3>{*groups, *channels, in_channels->value};
 }
 
+template <typename Counts>
+Counts as_python_ints(const std::array<int64_t, 3>& counts) {
+    return {py::int_(counts[0]), py::int_(counts[1]), py::int_(counts[2])};
+}
+
 }  // namespace
 
 ConvCheck::ConvCheck(const py::module_& m)
@@ -70,7 +75,7 @@ py::object ConvCheck::check_pattern(py::handle extract) const {
         py::object check_conv = globals_[check_conv_name_];
         if (check_conv.is(own_check_conv_)) {
             if (const auto counts = native_counts(conv)) {
-                return py::bool_(decide({py::int_((*counts)[0]), py::int_((*counts)[1]), py::int_((*counts)[2])}));
+                return py::bool_(decide(as_python_ints<Counts>(*counts)));
             }
         }
         return check_conv(to_python(tvm::runtime::GetRef<tvm::RelayExpr>(conv)));
@@ -85,7 +90,7 @@ py::object ConvCheck::check_pattern(py::handle extract) const {
 py::object ConvCheck::check_conv(py::handle call) const {
     const tvm::runtime::ObjectRef object = native_.of(call);
     if (const auto counts = native_counts(relay::as_call(object))) {
-        return py::bool_(decide({py::int_((*counts)[0]), py::int_((*counts)[1]), py::int_((*counts)[2])}));
+        return py::bool_(decide(as_python_ints<Counts>(*counts)));
     }
     return py::bool_(decide(python_counts(call)));
 }
