@@ -303,3 +303,33 @@ def partition_with(expr, entries):
     MergeComposite), returned as (composite names, operators left outside)."""
     mod = relay.transform.MergeComposite(entries)(typed_module(expr))
     return composites(mod)
+
+
+# --- odd inputs for the checks -------------------------------------------------
+
+
+class Proxy:
+    """A thin stand-in for a Relay node: every read goes through Python."""
+
+    def __init__(self, node):
+        self._node = node
+
+    @property
+    def __class__(self):
+        return type(self._node)
+
+    def __getattr__(self, name):
+        if name == "handle":  # no way to the C++ object
+            raise AttributeError(name)
+        value = getattr(self._node, name)
+        if name == "args":
+            return [Proxy(a) for a in value]
+        return value
+
+
+def call_of(name, *args, attrs=None):
+    return relay.Call(tvm.ir.Op.get(name), list(args), attrs)
+
+
+def typed_var(shape):
+    return infer(relay.Tuple([relay.var("d", shape=shape, dtype="uint8")])).fields[0]

@@ -6,6 +6,7 @@ from tvm.relay.dataflow_pattern import is_op, wildcard
 from tvm.relay.vexa.build_module import BuildConfig
 
 import ops_networks as nets
+from ops_networks import Proxy, call_of, typed_var
 from vexatvm_internal import patterns
 
 
@@ -159,10 +160,14 @@ GROUPED_CASES = [
 def test_grouped_convolutions(queries, groups, ich, och, width, verdict, asked, final_clip):
     root = typed_conv(groups, ich, och, final_clip)
     arch = {16: "vexa-lite", 64: "vexa-max"}[width]
+    conv = root
+    while conv.op.name != "qnn.conv2d":
+        conv = conv.args[0]
     with BuildConfig(arch_config={"arch": arch}):
         assert patterns.check_qnn_conv_pattern(root) is verdict
         assert patterns.check_qnn_conv_pattern(Proxy(root)) is verdict
-    assert queries == ([("arch: " + arch + "\n", "channels")] * 2 if asked else [])
+        assert patterns._check_conv(conv) is verdict
+    assert queries == ([("arch: " + arch + "\n", "channels")] * 3 if asked else [])
 
 
 def test_target_is_asked_anew_on_every_call(queries):
@@ -217,33 +222,6 @@ def test_python_number_semantics_for_huge_answers(monkeypatch):
         patterns.check_qnn_conv_pattern(typed_conv(2, 32, 32))
 
 
-class Proxy:
-    """A thin stand-in for a Relay node: every read goes through Python."""
-
-    def __init__(self, node):
-        self._node = node
-
-    @property
-    def __class__(self):
-        return type(self._node)
-
-    def __getattr__(self, name):
-        if name == "handle":  # no way to the C++ object
-            raise AttributeError(name)
-        value = getattr(self._node, name)
-        if name == "args":
-            return [Proxy(a) for a in value]
-        return value
-
-
-def call_of(name, *args, attrs=None):
-    return relay.Call(tvm.ir.Op.get(name), list(args), attrs)
-
-
-def typed_var(shape):
-    return nets.infer(relay.Tuple([relay.var("d", shape=shape, dtype="uint8")])).fields[0]
-
-
 CONV_ATTRS = nets.qnn_conv(x_nhwc(), 16, 16).attrs
 
 
@@ -257,6 +235,8 @@ CONV_ATTRS = nets.qnn_conv(x_nhwc(), 16, 16).attrs
         (nets.conv_chain(x_nhwc(), 16, 16), ValueError, AttributeError),  # untyped; a cast has no groups
         (call_of("qnn.conv2d", x_nhwc(), attrs=CONV_ATTRS), ValueError, ValueError),  # untyped input
         (call_of("clip"), IndexError, AttributeError),  # no first argument to walk to, no attributes
+        (call_of("clip", None), AttributeError, AttributeError),  # a null argument
+        (call_of("qnn.conv2d", None, attrs=CONV_ATTRS), AttributeError, AttributeError),
         (call_of("qnn.conv2d", typed_var((1, 8, 8))), AttributeError, AttributeError),  # no attributes
         (call_of("qnn.conv2d", typed_var((1, 8, 16)), attrs=CONV_ATTRS), IndexError, IndexError),
         (call_of("qnn.conv2d", typed_var((1, 8, 8, relay.Any())), attrs=CONV_ATTRS), TypeError, TypeError),
@@ -274,3 +254,7 @@ def test_mock_calls_are_read_through_python():
     from unittest import mock
 
     assert patterns._check_conv(mock.MagicMock()) is True  # int() of a MagicMock is 1: one group
+    # A mock with a spec passes isinstance for TVM's classes, but its handle
+    # is no object address; TVM's fields are not in the spec.
+    with pytest.raises(AttributeError):
+        patterns._check_conv(mock.MagicMock(spec=relay.Call))

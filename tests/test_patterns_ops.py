@@ -2,13 +2,12 @@
 the nearest-neighbour resize check."""
 from unittest import mock
 
+import numpy as np
 import pytest
-import tvm
 from tvm import relay
-from tvm.relay.dataflow_pattern import wildcard
 
 import ops_networks as nets
-from test_patterns_conv import Proxy, call_of, typed_var
+from ops_networks import Proxy, call_of, typed_var
 from vexatvm_internal import patterns
 
 
@@ -143,7 +142,7 @@ VERDICTS = [
     (lambda: resize(X(dtype="float32")), False),
     (lambda: resize(X(), method="linear"), False),
     (lambda: resize(X(), method="cubic"), False),
-    (lambda: resize(relay.const(tvm.nd.array(__import__("numpy").zeros((1, 8, 8, 16), "uint8")))), False),
+    (lambda: resize(relay.const(np.zeros((1, 8, 8, 16), "uint8"))), False),
 ]
 
 
@@ -164,6 +163,7 @@ def test_resize_check_follows_the_module_constant_binding(monkeypatch):
 
 
 RESIZE_ATTRS = nets.upsampling_nearest(X()).attrs
+UPSAMPLING_ATTRS = relay.nn.upsampling(X(), 2, 2, layout="NHWC", method="nearest_neighbor").attrs
 
 
 @pytest.mark.parametrize(
@@ -174,8 +174,10 @@ RESIZE_ATTRS = nets.upsampling_nearest(X()).attrs
         (object(), AttributeError),
         (nets.upsampling_nearest(X()), ValueError),  # untyped
         (call_of("image.resize2d", attrs=RESIZE_ATTRS), IndexError),
+        (call_of("image.resize2d", None, attrs=RESIZE_ATTRS), AttributeError),  # a null argument
         (call_of("image.resize2d", typed_var((1, 8, 8, 16))), AttributeError),  # no attributes
         (call_of("nn.relu", typed_var((1, 8, 8, 16)), attrs=nets.qnn_conv(X(), 16, 16).attrs), AttributeError),
+        (call_of("image.resize2d", typed_var((1, 8, 8, 16)), attrs=UPSAMPLING_ATTRS), AttributeError),  # no rounding
         (nets.infer(relay.Tuple([X()])), AttributeError),
     ],
 )
@@ -186,6 +188,8 @@ def test_resize_check_odd_inputs_raise_python_errors(value, error):
 
 def test_resize_check_reads_mocks_through_python():
     assert patterns.check_upsampling_nearest(mock.MagicMock()) is False
+    with pytest.raises(AttributeError):  # passes isinstance, but its handle is no address
+        patterns.check_upsampling_nearest(mock.MagicMock(spec=relay.Call))
     node = mock.Mock()
     node.args = [mock.Mock()]
     node.args[0].checked_type.dtype = "uint8"

@@ -15,7 +15,6 @@ import sys
 
 import numpy as np
 import pytest
-import tvm
 from tvm import relay
 from tvm.relay.vexa.build_module import BuildConfig
 

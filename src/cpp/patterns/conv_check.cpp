@@ -5,7 +5,7 @@
 
 #include "patterns/ops_python.hpp"
 #include "relay/access.hpp"
-#include "relay/bridge.hpp"
+#include "relay/bridge.hpp"  // to_python
 
 namespace vexa::patterns {
 
@@ -54,6 +54,11 @@ std::optional<std::array<int64_t, 3>> native_counts(const CallNode* call) {
     return std::array<int64_t, 3>{*groups, *channels, in_channels->value};
 }
 
+template <typename Counts>
+Counts as_python_ints(const std::array<int64_t, 3>& counts) {
+    return {py::int_(counts[0]), py::int_(counts[1]), py::int_(counts[2])};
+}
+
 }  // namespace
 
 ConvCheck::ConvCheck(const py::module_& m)
@@ -65,12 +70,12 @@ ConvCheck::ConvCheck(const py::module_& m)
       conv_op_(interned("qnn.conv2d")) {}
 
 py::object ConvCheck::check_pattern(py::handle extract) const {
-    const tvm::runtime::ObjectRef root = object_of(extract);
+    const tvm::runtime::ObjectRef root = native_.of(extract);
     if (const CallNode* conv = walk_to_conv(root.get())) {
         py::object check_conv = globals_[check_conv_name_];
         if (check_conv.is(own_check_conv_)) {
             if (const auto counts = native_counts(conv)) {
-                return py::bool_(decide({py::int_((*counts)[0]), py::int_((*counts)[1]), py::int_((*counts)[2])}));
+                return py::bool_(decide(as_python_ints<Counts>(*counts)));
             }
         }
         return check_conv(to_python(tvm::runtime::GetRef<tvm::RelayExpr>(conv)));
@@ -83,9 +88,9 @@ py::object ConvCheck::check_pattern(py::handle extract) const {
 }
 
 py::object ConvCheck::check_conv(py::handle call) const {
-    const tvm::runtime::ObjectRef object = object_of(call);
+    const tvm::runtime::ObjectRef object = native_.of(call);
     if (const auto counts = native_counts(relay::as_call(object))) {
-        return py::bool_(decide({py::int_((*counts)[0]), py::int_((*counts)[1]), py::int_((*counts)[2])}));
+        return py::bool_(decide(as_python_ints<Counts>(*counts)));
     }
     return py::bool_(decide(python_counts(call)));
 }

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common/module_globals.hpp"
+#include "patterns/ops_native_object.hpp"
 
 namespace vexa::patterns {
 
@@ -37,6 +38,7 @@ private:
     bool decide(const Counts& counts) const;
 
     ModuleGlobals globals_;
+    NativeObjects native_;
     py::str check_conv_name_;
     py::str arch_value_name_;
     py::str query_name_;

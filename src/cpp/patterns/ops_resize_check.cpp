@@ -7,7 +7,6 @@
 
 #include "patterns/ops_python.hpp"
 #include "relay/access.hpp"
-#include "relay/bridge.hpp"
 
 namespace vexa::patterns {
 
@@ -73,7 +72,7 @@ bool equals_any(py::handle value, const char* const* choices, std::size_t count)
 ResizeCheck::ResizeCheck(const py::module_& m) : context_(m), constant_name_(interned("Constant")) {}
 
 py::object ResizeCheck::check(py::handle expr) const {
-    const tvm::runtime::ObjectRef object = object_of(expr);
+    const tvm::runtime::ObjectRef object = native_.of(expr);
     if (object.defined()) {
         if (const auto verdict = native_verdict(object.get(), context_.unchanged(CheckContext::kConstant))) {
             return py::bool_(*verdict);

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "patterns/check_support.hpp"
+#include "patterns/ops_native_object.hpp"
 
 namespace vexa::patterns {
 
@@ -21,6 +22,7 @@ private:
     bool python_verdict(py::handle expr) const;
 
     CheckContext context_;
+    NativeObjects native_;
     py::str constant_name_;
 };
 

@@ -90,6 +90,10 @@ void define_quantized_conv(py::module_& m) {
                  "Pattern of \"vexa.qnn_conv\": optional pad, qnn.conv2d with a quantized weight, optional bias,\n"
                  "requantize, clip, cast, optional clip.",
                  {}, [lang](const py::handle*) { return make_qnn_conv_pattern(*lang); });
+    def_function(m, "check_qnn_conv_pattern",
+                 "Check of \"vexa.qnn_conv\": walks from the match `extract` along first arguments to the\n"
+                 "qnn.conv2d call and returns _check_conv of it.",
+                 {{"extract"}}, [check](const py::handle* args) { return check->check_pattern(args[0]); });
     py::object own_check_conv =
         def_function(m, "_check_conv",
                      "Whether the target runs the qnn.conv2d call `call`: always for one group or a depthwise\n"
@@ -98,10 +102,6 @@ void define_quantized_conv(py::module_& m) {
                      "than the input channels.",
                      {{"call"}}, [check](const py::handle* args) { return check->check_conv(args[0]); });
     check->set_own_check_conv(own_check_conv);
-    def_function(m, "check_qnn_conv_pattern",
-                 "Check of \"vexa.qnn_conv\": walks from the match `extract` along first arguments to the\n"
-                 "qnn.conv2d call and returns _check_conv of it.",
-                 {{"extract"}}, [check](const py::handle* args) { return check->check_pattern(args[0]); });
     def_function(m, "make_qnn_conv_hswish_pattern",
                  "Pattern of \"vexa.qnn_conv_hswish_requant\": a \"vexa.qnn_conv\" chain multiplied (qnn.mul) by a\n"
                  "clip of itself or of its requantized, shifted, clipped and cast form.",

@@ -1,0 +1,216 @@
+"""Host-side canonicalisation of importer output before partitioning.
+
+TVM's FakeQuantizationToInteger turns an ONNX QDQ convolution followed by a
+ReLU into `qnn.requantize(maximum(conv, zp_in))`: the ReLU stays a
+`maximum` on the int32 accumulator, in front of the requantize.  The
+quantized tables expect the ReLU as a `clip` after the requantize (the form
+of the TFLite and PyTorch importers).  Both are the same function:
+requantize is monotonic and maps its input zero point to its output zero
+point, so clamping below at `zp_in` before it equals clamping below at
+`zp_out` after it (the upper end is the output type's own saturation).
+`RequantizedReluToClip` rewrites the first form into the second, and only
+when the maximum's bound and the requantize's zero points are constants
+with one value each (per-channel zero points of one value included) and
+the bound equals the input zero point: the case where the two are exactly
+equal.
+
+After the host's NHWC preparation, constants are folded (quantize calls
+excepted, which the quantized weight patterns expect) and four more forms
+are brought back to what the entries expect; each class says which.
+"""
+import numpy as np
+from tvm import relay
+from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
+
+
+def _scalar(constant):
+    value = constant.data.numpy()
+    return value.item() if value.size == 1 else None
+
+
+def _uniform(constant):
+    """The one value of a constant all of whose elements are equal (a
+    per-channel zero point of zeros, for instance), or None."""
+    values = constant.data.numpy()
+    if values.size == 0 or not (values == values.flat[0]).all():
+        return None
+    return values.flat[0].item()
+
+
+class RequantizedReluToClip(DFPatternCallback):
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.data = wildcard()
+        self.bound = is_constant()
+        self.in_zp = is_constant()
+        self.out_zp = is_constant()
+        self.pattern = is_op("qnn.requantize")(
+            is_op("maximum")(self.data, self.bound), wildcard(), self.in_zp, wildcard(), self.out_zp
+        )
+
+    def callback(self, pre, post, node_map):
+        bound = _uniform(node_map[self.bound][0])
+        in_zp = _uniform(node_map[self.in_zp][0])
+        out_zp = _uniform(node_map[self.out_zp][0])
+        if bound is None or in_zp is None or out_zp is None or bound != in_zp:
+            return post
+        out_dtype = pre.checked_type.dtype
+        if not out_dtype.startswith(("int", "uint")):
+            return post
+        a_max = int(np.iinfo(out_dtype).max)
+        if out_zp > a_max:
+            return post
+        requantized = relay.Call(post.op, [node_map[self.data][0], *post.args[1:]], post.attrs)
+        return relay.clip(requantized, a_min=float(out_zp), a_max=float(a_max))
+
+
+def _channel_vector(bias, channels):
+    """A constant bias of shape (C,) or (1, 1, 1, C) as a vector of C, or None."""
+    if not isinstance(bias, relay.Constant):
+        return None
+    shape = list(bias.data.shape)
+    if shape not in ([channels], [1, 1, 1, channels]):
+        return None
+    return relay.const(bias.data.numpy().reshape(channels))
+
+
+class QuantizedConvBiasToBiasAdd(DFPatternCallback):
+    """A quantized NHWC convolution whose bias arrives, after the NHWC
+    preparation (which turns bias adds into broadcast adds) with constants
+    folded, as `add(conv, constant of shape (C,) or (1, 1, 1, C))` (TFLite
+    networks; ONNX QDQ networks after FakeQuantizationToInteger): written as
+    the `nn.bias_add` on axis 3 of the vector, the form of the TFLite
+    importer that the quantized convolution entries expect.  Biases that
+    are still computed (the quantized biases of PyTorch networks) are left
+    alone."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
+        self.bias = is_constant()
+        self.pattern = is_op("add")(self.conv, self.bias)
+
+    def callback(self, pre, post, node_map):
+        conv = node_map[self.conv][0]
+        if conv.attrs.data_layout != "NHWC":
+            return post
+        vector = _channel_vector(node_map[self.bias][0], int(conv.checked_type.shape[3]))
+        if vector is None:
+            return post
+        return relay.nn.bias_add(conv, vector, axis=3)
+
+
+class DenseBiasAddBack(DFPatternCallback):
+    """The NHWC preparation turns every `nn.bias_add` into a broadcast add:
+    `add(x, expand_dims(bias, 0))`, or a constant of shape (1, units) once
+    folded.  The quantized dense entry expects the `nn.bias_add` of a
+    (batch, units) dense.  Undone here for dense outputs, where the two are
+    the same."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.dense = is_op("qnn.dense")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
+        self.bias = wildcard()
+        self.expanded = is_op("expand_dims")(self.bias)
+        self.folded = is_constant()
+        self.pattern = is_op("add")(self.dense, self.expanded | self.folded)
+
+    def callback(self, pre, post, node_map):
+        if len(pre.checked_type.shape) != 2:
+            return post
+        units = int(pre.checked_type.shape[1])
+        if self.folded in node_map:
+            constant = node_map[self.folded][0]
+            if list(constant.data.shape) != [1, units]:
+                return post
+            bias = relay.const(constant.data.numpy().reshape(units))
+        else:
+            expanded, bias = node_map[self.expanded][0], node_map[self.bias][0]
+            if int(expanded.attrs.axis) != 0 or int(expanded.attrs.num_newaxis) != 1:
+                return post
+            if len(bias.checked_type.shape) != 1:
+                return post
+        return relay.nn.bias_add(node_map[self.dense][0], bias, axis=1)
+
+
+class LayoutTransformOutsideQuantization(DFPatternCallback):
+    """The NHWC conversion of a float operator between a dequantize and a
+    quantize (a resize, in PyTorch networks) leaves the layout transforms
+    inside: dequantize, layout_transform, operator, layout_transform,
+    quantize.  The entries expect the dequantize and quantize right at the
+    operator.  With per-tensor scale and zero point, quantization commutes
+    with a layout transform, so the transforms are moved outside."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.inner = wildcard()
+        dequantized = is_op("layout_transform")(is_op("qnn.dequantize")(self.inner, is_constant(), is_constant()))
+        quantized = is_op("qnn.quantize")(is_op("layout_transform")(self.inner), is_constant(), is_constant())
+        self.pattern = dequantized | quantized
+
+    def callback(self, pre, post, node_map):
+        if pre.op.name == "layout_transform":
+            transform, quantization = post, post.args[0]
+        else:
+            transform, quantization = post.args[0], post
+        scale, zero_point = quantization.args[1], quantization.args[2]
+        if any(_scalar(constant) is None for constant in (scale, zero_point)):
+            return post
+        data = node_map[self.inner][0]
+        moved = relay.Call(transform.op, [data], transform.attrs)
+        if pre.op.name == "layout_transform":
+            return relay.Call(quantization.op, [moved, scale, zero_point], quantization.attrs)
+        requantized = relay.Call(quantization.op, [data, scale, zero_point], quantization.attrs)
+        return relay.Call(transform.op, [requantized], transform.attrs)
+
+
+class PadInsideLayoutTransform(DFPatternCallback):
+    """Where the NHWC conversion meets a padded NCHW input (the first
+    convolution of a PyTorch network), it puts the layout transform between
+    the pad and the convolution, and the pad falls out of the convolution
+    entry, which takes an optional pad right at the convolution.  A pad
+    commutes with a layout transform once its widths follow the axes, so
+    the transform goes first."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.data = wildcard()
+        self.pad = is_op("nn.pad")(self.data, wildcard())
+        self.pattern = is_op("layout_transform")(self.pad)
+
+    def callback(self, pre, post, node_map):
+        pad = node_map[self.pad][0]
+        src, dst = str(pre.attrs.src_layout), str(pre.attrs.dst_layout)
+        if sorted(src) != sorted(dst) or len(set(src)) != len(src) or not src.isupper():
+            return post  # only plain permutations of the axes (no split channels)
+        if str(pad.attrs.pad_mode) != "constant":
+            return post
+        widths = {axis: [int(w) for w in width] for axis, width in zip(src, pad.attrs.pad_width)}
+        moved = relay.Call(pre.op, [node_map[self.data][0]], pre.attrs)
+        return relay.nn.pad(moved, [widths[axis] for axis in dst], pad.args[1], pad_mode="constant")
+
+
+def _rewrite_all(mod, callback_type):
+    mod = relay.transform.InferType()(mod)
+    for global_var, function in mod.functions.items():
+        if isinstance(function, relay.Function):
+            mod[global_var] = rewrite(callback_type(), function, mod)
+    return relay.transform.InferType()(mod)
+
+
+def canonicalize_imported(mod):
+    """Rewrites that apply to the imported network."""
+    return _rewrite_all(mod, RequantizedReluToClip)
+
+
+def canonicalize_nhwc(mod):
+    """Rewrites that apply after the host's NHWC preparation."""
+    mod = relay.transform.FoldConstant(fold_qnn=False)(relay.transform.InferType()(mod))
+    for callback_type in (
+        QuantizedConvBiasToBiasAdd,
+        DenseBiasAddBack,
+        LayoutTransformOutsideQuantization,
+        PadInsideLayoutTransform,
+    ):
+        mod = _rewrite_all(mod, callback_type)
+    return mod
