@@ -33,6 +33,25 @@ def test_values_that_are_not_calls_give_no_answer(value):
     assert probe.first_argument(value) is None
 
 
+def test_lookalikes_are_never_read_as_tvm_objects():
+    from unittest import mock
+
+    from tvm.runtime.object import ObjectBase
+
+    class Unset(ObjectBase):
+        pass
+
+    class FakeHandle(ObjectBase):
+        pass
+
+    fake = FakeHandle.__new__(FakeHandle)
+    fake.handle = mock.MagicMock()  # not a pointer: must not be taken for an address
+    for value in [mock.MagicMock(spec=relay.Call), Unset.__new__(Unset), fake]:
+        assert probe.op_name(value) is None
+        assert probe.same_object(value) is None
+    fake.handle = None  # keep ObjectBase.__del__ away from the mock
+
+
 @pytest.mark.parametrize(
     "make",
     [lambda: conv()[1], lambda: tvm.IRModule.from_expr(conv()[1]), lambda: relay.const(1.5), lambda: tvm.ir.Op.get("add")],

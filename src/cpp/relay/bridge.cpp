@@ -14,6 +14,7 @@ namespace {
 // bridge, including during interpreter shutdown.
 struct PythonSide {
     PyObject* object_base = nullptr;    // tvm.runtime.object.ObjectBase
+    PyObject* handle_slot = nullptr;    // its `handle` descriptor
     PyObject* object_types = nullptr;   // ctypes FFI: type index -> class (null under Cython)
     PyObject* default_class = nullptr;  // ctypes FFI: class for unregistered type indices
     PyObject* native_base = nullptr;    // ctypes FFI: PyNativeObject
@@ -43,6 +44,7 @@ const PythonSide& python_side() {
         PythonSide s;
         py::module_ object_module = py::module_::import("tvm.runtime.object");
         s.object_base = new_reference(object_module.attr("ObjectBase"));
+        s.handle_slot = new_reference(object_module.attr("ObjectBase").attr("__dict__")["handle"]);
         py::module_ ctypes_objects = py::module_::import("tvm._ffi._ctypes.object");
         if (object_module.attr("ObjectBase").is(ctypes_objects.attr("ObjectBase"))) {
             s.object_types = new_reference(ctypes_objects.attr("OBJECT_TYPE"));
@@ -97,19 +99,30 @@ tvm::runtime::ObjectRef object_of(py::handle value) {
         return {};
     }
     const PythonSide& side = python_side();
-    const int is_object = PyObject_IsInstance(value.ptr(), side.object_base);
-    if (is_object < 0) {
-        throw py::error_already_set();
-    }
-    if (is_object == 0) {
+    // The object's real type decides, not isinstance(): a mock that claims a
+    // TVM class through __class__ must not have its attributes taken for an
+    // address.  The handle is read from the ObjectBase slot itself, and only a
+    // ctypes pointer (or a plain integer, as TVM's Cython core stores it) is
+    // taken as one.
+    if (!PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject*>(side.object_base))) {
         return {};
     }
-    py::object handle = py::getattr(value, "handle", py::none());
-    if (handle.is_none()) {
+    PyObject* raw_handle = Py_TYPE(side.handle_slot)->tp_descr_get(side.handle_slot, value.ptr(), nullptr);
+    if (raw_handle == nullptr) {  // the slot was never set
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
         return {};
     }
-    py::object address = PyLong_Check(handle.ptr()) ? handle : py::getattr(handle, "value", py::none());
-    if (address.is_none()) {
+    py::object handle = py::reinterpret_steal<py::object>(raw_handle);
+    py::object address;
+    if (PyLong_CheckExact(handle.ptr())) {
+        address = handle;
+    } else if (PyObject_TypeCheck(handle.ptr(), reinterpret_cast<PyTypeObject*>(side.void_pointer))) {
+        address = handle.attr("value");
+    }
+    if (!address || address.is_none()) {
         return {};
     }
     auto* object = reinterpret_cast<tvm::runtime::Object*>(address.cast<uintptr_t>());
