@@ -22,10 +22,10 @@ VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 STAMP="$VENV/.setup-stamp"
 LOG="$VENV/setup.log"
-APT_PACKAGES=(gcc g++ libyaml-cpp-dev)
+APT_PACKAGES=(gcc g++ libyaml-cpp-dev graphviz)
 # The project's Python packages (versions: constraints.txt).  `wheel` retags the
 # TVM wheel; onnx is the ONNX importer's input format.
-PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel onnx protobuf)
+PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel setuptools onnx protobuf)
 # What `import tvm.relay` needs besides TVM's declared dependencies.
 TVM_EXTRA_PACKAGES=(tqdm tflite)
 HHB_TVM_VERSION=3.2.3
@@ -191,6 +191,9 @@ install_python_packages() {
   pip_logged install -q -c "$ROOT/constraints.txt" "${PYTHON_PACKAGES[@]}" ||
     fail "installing the pinned Python packages into .venv failed (pip's output: .venv/setup.log)"
   install_tvm
+  # The `vexatvm` command (host-side tooling, tools/vexatvm/), editable.
+  pip_logged install -q --no-build-isolation --no-deps -e "$ROOT/tools/vexatvm" ||
+    fail "installing the vexatvm command failed (pip's output: .venv/setup.log)"
   echo "$wanted" >"$STAMP"
 }
 
