@@ -10,12 +10,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import HAVE_TVM, ROOT
+from conftest import ROOT, requires_tvm
 
 onnx = pytest.importorskip("onnx")
 from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not HAVE_TVM, reason="Apache TVM with Relay is not installed")
+pytestmark = requires_tvm
 
 TOOL_DIR = ROOT / "tools" / "vexatvm"
 QUANTIZED_COMPOSITES = [

@@ -4,18 +4,17 @@ import sys
 
 import pytest
 
-from conftest import HAVE_TVM, ROOT
+from conftest import ROOT, requires_tvm
 
-pytestmark = pytest.mark.skipif(not HAVE_TVM, reason="Apache TVM with Relay is not installed")
+pytestmark = requires_tvm
 
-if HAVE_TVM:
-    sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
-    import tvm
-    from tvm import relay
-    from tvm.relay.dataflow_pattern import is_op, wildcard
+sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
+import tvm
+from tvm import relay
+from tvm.relay.dataflow_pattern import is_op, wildcard
 
-    from vexatvm_cli import network_view, reasons
-    from vexatvm_cli.explain import CheckRecorder
+from vexatvm_cli import network_view, reasons
+from vexatvm_cli.explain import CheckRecorder
 
 
 def _typed(body):

@@ -5,16 +5,15 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import HAVE_TVM, ROOT
+from conftest import ROOT, requires_tvm
 
-pytestmark = pytest.mark.skipif(not HAVE_TVM, reason="Apache TVM with Relay is not installed")
+pytestmark = requires_tvm
 
-if HAVE_TVM:
-    sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
-    import tvm
-    from tvm import relay
+sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
+import tvm
+from tvm import relay
 
-    from vexatvm_cli import canonicalize
+from vexa_host import canonicalize
 
 RNG = np.random.default_rng(3)
 

@@ -6,12 +6,12 @@ import json
 import numpy as np
 import pytest
 
-from conftest import HAVE_TVM
+from conftest import requires_tvm
 from test_cli import run
 
 tflite = pytest.importorskip("tflite")
 flatbuffers = pytest.importorskip("flatbuffers")
-pytestmark = pytest.mark.skipif(not HAVE_TVM, reason="Apache TVM with Relay is not installed")
+pytestmark = requires_tvm
 
 
 def _module(name):

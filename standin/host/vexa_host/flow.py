@@ -10,6 +10,7 @@ from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, re
 from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexa_host import _native
+from vexa_host.canonicalize import canonicalize_nhwc, integer_form
 from vexa_host.partition import partition
 
 FP32_TABLE = "vexa_fp32"
@@ -64,10 +65,10 @@ def _restore_bias_adds(mod):
 
 def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
-    mod = transform.InferType()(mod)
+    mod = integer_form(mod)
     mod = transform.CanonicalizeOps()(mod)
     mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
-    return transform.InferType()(mod)
+    return canonicalize_nhwc(transform.InferType()(mod))
 
 
 def prepare_fp32(mod):
@@ -136,12 +137,19 @@ def partition_for_vexa(mod, params=None, table="vexa"):
     1. Bind `params` into "main" (when given and not empty).
     2. Prepare the network the way the table's patterns expect it, in NHWC
        layout:
-       - quantized tables: InferType, CanonicalizeOps (a bias add becomes a
+       - quantized tables: InferType; QuantizeLinear / DequantizeLinear
+         regions (ONNX QDQ models) through FakeQuantizationToInteger, and a
+         requantized ReLU turned into the clip the entries expect
+         (`vexa_host.canonicalize`); CanonicalizeOps (a bias add becomes a
          broadcast add, which the layout conversion turns into the
          expand_dims / expand_dims / layout_transform chain of the NHWC bias),
          then ConvertLayout to NHWC for convolutions ("qnn.conv2d",
-         "nn.conv2d"), pools and resizes.  No constant folding: the
-         quantized weight patterns expect the "qnn.quantize" calls.
+         "nn.conv2d"), pools and resizes; then constants folded except the
+         "qnn.quantize" calls (the quantized weight patterns expect them),
+         constant convolution and dense biases back to "nn.bias_add", layout
+         transforms moved outside per-tensor dequantize / quantize pairs and
+         a pad moved after the layout transform of a network input, so that
+         those chains stay whole (`canonicalize_nhwc`).
        - "vexa_fp32": SimplifyInference, FoldConstant, FoldScaleAxis (batch
          norm scales folded into the convolution weights), ConvertLayout to
          NHWC, FoldConstant (the convolution pattern expects constant

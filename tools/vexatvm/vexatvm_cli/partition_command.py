@@ -53,7 +53,6 @@ def _networks(args, parsed_models, progress):
 def partition_network(network, table_name, architecture, channel_width, explain, progress, import_seconds=0.0):
     """Returns (report, units of the partitioned network)."""
     from vexatvm_cli import host_flow, network_view, preparation
-    from vexatvm_cli.canonicalize import canonicalize_nhwc
     from vexatvm_cli.explain import CheckRecorder
 
     seconds = {"import": import_seconds}
@@ -61,7 +60,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     mod = preparation.prepare(network.mod, progress)
     table_name = table_name or preparation.default_table(mod)
     progress.say(f"{network.name}: preparing for table {table_name} (NHWC layouts, constants folded)")
-    mod = canonicalize_nhwc(host_flow.nhwc_preparation(mod, network.params, table_name))
+    mod = host_flow.nhwc_preparation(mod, network.params, table_name)
     seconds["preparation"] = time.perf_counter() - started
     progress.say(f"{network.name}: prepared")
     table = registered_table(table_name)

@@ -1,45 +1,27 @@
 """What the command does to an imported network before the host's
-partition flow: tells quantized from float32 networks, turns ONNX QDQ
-regions into integer operators, and canonicalises importer output."""
+partition flow: tells quantized from float32 networks and says what the
+host flow's preparation will do with it (QDQ regions to integer operators,
+canonicalisation of importer output: `vexa_host.canonicalize`)."""
 import tvm
 from tvm import relay
 
-from vexatvm_cli.canonicalize import canonicalize_imported
+from vexa_host.canonicalize import is_qdq_form
 
 QUANTIZED_TABLE = "vexa"
 FLOAT32_TABLE = "vexa_fp32"
-# Float operators that, fed by a dequantize, mark the QuantizeLinear /
-# DequantizeLinear form in which ONNX stores quantized networks.
-# (Element-wise float operators between a dequantize and a quantize are
-# also how the TFLite importer writes hard-swish or SiLU; they do not count.)
-_QDQ_COMPUTE_OPS = ("nn.conv2d", "nn.conv2d_transpose", "nn.dense", "nn.matmul", "nn.batch_matmul")
 
 
-def _calls(mod):
-    calls = []
+def is_quantized(mod):
+    found = []
 
     def visit(node):
-        if isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op):
-            calls.append(node)
+        if isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op) and node.op.name.startswith("qnn."):
+            found.append(node)
 
     for function in mod.functions.values():
         if isinstance(function, relay.Function):
             relay.analysis.post_order_visit(function, visit)
-    return calls
-
-
-def is_quantized(mod):
-    return any(call.op.name.startswith("qnn.") for call in _calls(mod))
-
-
-def is_qdq_form(mod):
-    """A float compute operator reading a dequantized tensor."""
-    for call in _calls(mod):
-        if call.op.name in _QDQ_COMPUTE_OPS:
-            for arg in call.args:
-                if isinstance(arg, relay.Call) and isinstance(arg.op, tvm.ir.Op) and arg.op.name == "qnn.dequantize":
-                    return True
-    return False
+    return bool(found)
 
 
 def default_table(mod):
@@ -47,10 +29,9 @@ def default_table(mod):
 
 
 def prepare(mod, progress):
-    """Returns the module the partition flow gets."""
+    """Returns the module the partition flow gets (typed; the host flow's
+    preparation does the rest)."""
     mod = relay.transform.InferType()(mod)
     if is_qdq_form(mod):
-        progress.say("preparation: FakeQuantizationToInteger (QDQ form)")
-        mod = relay.transform.FakeQuantizationToInteger()(mod)
-    progress.say("preparation: canonicalisation (requantized ReLU to clip)")
-    return canonicalize_imported(mod)
+        progress.say("preparation: QDQ form, turned into integer operators by the host preparation")
+    return mod

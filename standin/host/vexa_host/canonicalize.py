@@ -1,5 +1,9 @@
 """Host-side canonicalisation of importer output before partitioning.
 
+ONNX models in QuantizeLinear / DequantizeLinear form (a float convolution
+or dense reading a dequantized tensor, `is_qdq_form`) first go through TVM's
+FakeQuantizationToInteger, which turns such regions into integer operators.
+
 TVM's FakeQuantizationToInteger turns an ONNX QDQ convolution followed by a
 ReLU into `qnn.requantize(maximum(conv, zp_in))`: the ReLU stays a
 `maximum` on the int32 accumulator, in front of the requantize.  The
@@ -19,6 +23,7 @@ excepted, which the quantized weight patterns expect) and four more forms
 are brought back to what the entries expect; each class says which.
 """
 import numpy as np
+import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
 
@@ -214,3 +219,37 @@ def canonicalize_nhwc(mod):
     ):
         mod = _rewrite_all(mod, callback_type)
     return mod
+
+
+# Float operators that, fed by a dequantize, mark the QuantizeLinear /
+# DequantizeLinear form in which ONNX stores quantized networks.
+# (Element-wise float operators between a dequantize and a quantize are
+# also how the TFLite importer writes hard-swish or SiLU; they do not count.)
+_QDQ_COMPUTE_OPS = ("nn.conv2d", "nn.conv2d_transpose", "nn.dense", "nn.matmul", "nn.batch_matmul")
+
+
+def _is_op_call(node, name=None):
+    return isinstance(node, relay.Call) and isinstance(node.op, tvm.ir.Op) and (name is None or node.op.name == name)
+
+
+def is_qdq_form(mod):
+    """Whether a float compute operator of the module reads a dequantized tensor."""
+    found = []
+
+    def visit(node):
+        if _is_op_call(node) and node.op.name in _QDQ_COMPUTE_OPS:
+            found.extend(arg for arg in node.args if _is_op_call(arg, "qnn.dequantize"))
+
+    for function in mod.functions.values():
+        if isinstance(function, relay.Function):
+            relay.analysis.post_order_visit(function, visit)
+    return bool(found)
+
+
+def integer_form(mod):
+    """The module with QDQ regions turned into integer operators, and the
+    requantized ReLU canonicalised (see the module docstring)."""
+    mod = relay.transform.InferType()(mod)
+    if is_qdq_form(mod):
+        mod = relay.transform.FakeQuantizationToInteger()(mod)
+    return canonicalize_imported(mod)
