@@ -33,13 +33,18 @@ def concat(inputs, axis=3):
 
 
 def qconv(x, in_channels, channels, groups=1):
-    """NHWC quantized convolution followed by requantize, clip and cast (int8 out)."""
-    weight = relay.const(tvm.nd.array(_zeros((1, 1, in_channels // groups, channels), "int8")))
+    """NHWC quantized convolution as TVM's PyTorch importer emits it (quantized weight and bias,
+    nn.bias_add, requantize to int32, clip, cast to int8)."""
+    weight = relay.qnn.op.quantize(
+        relay.const(_zeros((1, 1, in_channels // groups, channels), "float32")), scale(), zero(), out_dtype="int8"
+    )
+    bias = relay.qnn.op.quantize(relay.const(_zeros((channels,), "float32")), scale(), zero(), out_dtype="int32")
     conv = relay.qnn.op.conv2d(
         x, weight, zero(), zero(), scale(), scale(), kernel_size=(1, 1), channels=channels, groups=groups,
         data_layout="NHWC", kernel_layout="HWIO",
     )
-    return relay.cast(relay.clip(requantize(conv, "int32"), -128, 127), "int8")
+    biased = relay.nn.bias_add(conv, bias, axis=3)
+    return relay.cast(relay.clip(requantize(biased, "int32"), -128, 127), "int8")
 
 
 def _zeros(shape, dtype):
@@ -55,3 +60,15 @@ def typed_module(expr):
 def typed(expr):
     """The body of `expr` made into a function and typed: the typed copy of `expr`."""
     return typed_module(expr)["main"].body
+
+
+def composite_names(mod):
+    """Sorted names of the composite functions in a module's main function."""
+    names = []
+
+    def visit(node):
+        if isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs:
+            names.append(str(node.attrs["Composite"]))
+
+    relay.analysis.post_order_visit(mod["main"], visit)
+    return sorted(names)

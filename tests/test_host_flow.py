@@ -12,9 +12,12 @@ from vexa_host.relay_traversal import find_call_of_type, get_consumers_mc
 
 def calls_of(mod, op_name):
     found = []
-    relay.analysis.post_order_visit(
-        mod["main"], lambda e: found.append(e) if isinstance(e, relay.Call) and getattr(e.op, "name", "") == op_name else None
-    )
+
+    def visit(expr):
+        if isinstance(expr, relay.Call) and getattr(expr.op, "name", "") == op_name:
+            found.append(expr)
+
+    relay.analysis.post_order_visit(mod["main"], visit)
     return found
 
 

@@ -143,14 +143,28 @@ def test_check_errors_propagate_unchanged():
         partition(relay.transform.InferType()(quantized_network()), [("t.add", quantized_table()[2][1], check)])
 
 
+def _always_true(extract):
+    return True
+
+
+def test_entries_may_be_lists_and_checks_may_be_omitted():
+    mod = relay.transform.InferType()(quantized_network())
+    as_lists = [list(entry) for entry in quantized_table()]
+    as_lists[0] = as_lists[0][:2]
+    expected = relay.transform.MergeComposite([tuple(entry) for entry in as_lists])(mod)
+    assert tvm.ir.structural_equal(partition(mod, as_lists), expected, map_free_vars=True)
+
+
 @pytest.mark.parametrize(
     "table, error",
     [
         ([("t.x",)], ValueError),
-        ([["t.x", wildcard()]], ValueError),
+        (["t.x"], ValueError),
+        ([("t.x", wildcard(), _always_true, "extra")], ValueError),
         ([(3, wildcard())], TypeError),
         ([("t.x", "not a pattern")], TypeError),
         ([("t.x", wildcard(), "not callable")], TypeError),
+        ([("t.x", wildcard(), None)], TypeError),  # MergeComposite itself crashes on this one
     ],
 )
 def test_malformed_tables_are_refused(table, error):

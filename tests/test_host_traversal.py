@@ -7,6 +7,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, is_tuple, wildcard
 
+from vexa_host import _native
 from vexa_host.partition import partition
 from vexa_host.relay_traversal import find_call_of_type, get_consumers_mc
 
@@ -119,6 +120,24 @@ def test_check_sees_the_network_as_the_entry_began():
     assert seen == [["nn.relu"], ["abs"]]
 
 
+def test_the_index_is_built_once_per_entry_that_asks():
+    def asking(extract):
+        for _ in range(3):
+            get_consumers_mc(extract)
+        return True
+
+    before = _native.indexes_built()
+    partition(
+        network(),
+        [
+            ("t.relu", is_op("nn.relu")(wildcard()), asking),  # two matches, six questions
+            ("t.abs", is_op("abs")(wildcard())),
+            ("t.add", is_op("add")(wildcard(), wildcard()), asking),
+        ],
+    )
+    assert _native.indexes_built() - before == 2
+
+
 def test_a_failing_check_leaves_no_network_behind():
     def check(extract):
         raise ValueError("check failed")
@@ -175,7 +194,9 @@ def test_ten_thousand_operator_chain():
 
 def grouped_conv(x, groups):
     w = relay.var("w", shape=(3, 3, 8 // groups, 8))
-    return relay.nn.conv2d(x, w, channels=8, groups=groups, kernel_size=(3, 3), data_layout="NHWC", kernel_layout="HWIO")
+    return relay.nn.conv2d(
+        x, w, channels=8, groups=groups, kernel_size=(3, 3), data_layout="NHWC", kernel_layout="HWIO"
+    )
 
 
 def composite_call(groups_list):

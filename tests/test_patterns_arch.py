@@ -60,27 +60,6 @@ def test_str_subclass_counts_as_text_and_reaches_the_dumper(active, monkeypatch)
     assert dumped == [{"arch": "vexa-pro", "k": 1}]  # the whole mapping, through the module's `yaml`
 
 
-class CountingConfig:
-    """arch_config whose reads are counted, to see that nothing is cached."""
-
-    def __init__(self, arch):
-        self.reads = 0
-        self._value = {"arch": arch}
-
-    @property
-    def arch_config(self):
-        self.reads += 1
-        return self._value
-
-
-@pytest.mark.parametrize("arch, reads", [("text", 2), ({"channels": 8}, 2)])
-def test_reads_arch_config_again_for_the_dump(active, arch, reads):
-    config = CountingConfig(arch)
-    active(config)
-    patterns.get_current_arch_value()
-    assert config.reads == reads
-
-
 @pytest.mark.parametrize(
     "config, error",
     [

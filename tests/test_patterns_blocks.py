@@ -7,7 +7,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, wildcard
 
-from qnn_networks import concat, qadd, qconv, qmul, qvar, requantize, scale, typed, zero
+from qnn_networks import composite_names, concat, qadd, qconv, qmul, qvar, requantize, scale, typed, typed_module, zero
 from vexatvm_internal import patterns
 
 SHAPE = (1, 8, 8, 16)
@@ -179,6 +179,8 @@ ODD_INPUTS = {
     "untyped add": lambda: qadd(qvar("a"), qvar("b")),
     "function call": lambda: relay.Call(relay.Function([], relay.const(1)), []),
     "no arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), []),
+    "null arguments": lambda: relay.Call(tvm.ir.Op.get("qnn.add"), [None] * 8),
+    "null operator": lambda: relay.Call(None, [qvar("a")]),
     "int": lambda: 3,
 }
 
@@ -287,5 +289,46 @@ def test_check_concat_odd_host_results_raise(consumers, found, error):
 
 
 def test_check_concat_outside_a_partition_run_propagates_host_error():
-    with pytest.raises(Exception):
+    with pytest.raises(RuntimeError):
         patterns.check_concat_pattern(typed(concat([qvar("a"), qvar("b")])))
+
+
+# ----------------------------------------------------------------------------- through the host's partition driver
+
+
+@pytest.fixture
+def partition():
+    return pytest.importorskip("vexa_host.partition").partition
+
+
+@pytest.mark.parametrize("groups, concat_formed", [(1, True), (2, False)])
+def test_concat_check_sees_composite_consumers(partition, monkeypatch, groups, concat_formed):
+    from tvm.relay.vexa.build_module import BuildConfig
+
+    x = qvar("x")
+    net = typed_module(qconv(concat([requantize(x), x]), 32, 16, groups))
+    seen = []
+    original = patterns.get_consumers_mc
+    monkeypatch.setattr(patterns, "get_consumers_mc", lambda e: seen.append(list(original(e))) or seen[-1])
+    table = [
+        ("vexa.qnn_conv", patterns.make_qnn_conv_pattern(), patterns.check_qnn_conv_pattern),
+        ("vexa.concat", patterns.make_qnn_concat_with_req_pattern(), patterns.check_concat_pattern),
+    ]
+    with BuildConfig(arch_config={"arch": "vexa-pro"}):  # 32 channels: the grouped convolution fits
+        out = partition(net, table)
+    (consumers,) = seen
+    assert [c.op.attrs["Composite"] for c in consumers] == ["vexa.qnn_conv"]
+    assert composite_names(out) == sorted(["vexa.qnn_conv"] + (["vexa.concat"] if concat_formed else []))
+
+
+def test_partition_of_a_10000_operator_chain(partition):
+    x = qvar("x")
+    expr = x
+    for i in range(10000):
+        expr = concat([requantize(expr), expr]) if i == 5000 else relay.clip(expr, -5, 5)
+    expr = qadd(expr, expr)
+    table = [
+        ("vexa.qnn_add", patterns.make_qnn_add_pattern(), patterns.check_qnn_add),
+        ("vexa.concat", patterns.make_qnn_concat_with_req_pattern(), patterns.check_concat_pattern),
+    ]
+    assert composite_names(partition(typed_module(expr), table)) == ["vexa.concat", "vexa.qnn_add"]

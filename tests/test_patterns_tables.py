@@ -6,6 +6,7 @@ import pytest
 from tvm.relay.op.contrib import get_pattern_table
 
 from conftest import ROOT
+from qnn_networks import composite_names
 from vexatvm_internal import patterns
 
 BASE = [
@@ -121,3 +122,34 @@ print('ok')
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, cwd=str(ROOT))
     assert result.stdout.strip() == "ok", result.stderr[-3000:]
+
+
+# ----------------------------------------------------------------------------- end to end
+
+
+def residual_network():
+    from tvm import relay
+
+    from qnn_networks import concat, qadd, qconv, qvar, requantize, typed_module
+
+    x = qvar("x")
+    c1, c2 = qconv(x, 16, 16), qconv(x, 16, 16)
+    joined = concat([requantize(qadd(c1, c2)), c1])
+    pooled = relay.nn.max_pool2d(qconv(joined, 32, 16), pool_size=(2, 2), layout="NHWC")
+    return typed_module(relay.clip(pooled, -10, 10))
+
+
+BASE_COMPOSITES = ["vexa.concat", "vexa.maxpool2d", "vexa.qnn_add"] + ["vexa.qnn_conv"] * 3
+
+
+@pytest.mark.parametrize(
+    "registry_name, composites",
+    [
+        ("vexa", BASE_COMPOSITES),
+        ("vexa_with_clip", sorted(BASE_COMPOSITES + ["vexa.clip"])),
+        ("vexa_with_fc", BASE_COMPOSITES),
+    ],
+)
+def test_registered_tables_partition_a_quantized_network(registry_name, composites):
+    partition = pytest.importorskip("vexa_host.partition").partition
+    assert composite_names(partition(residual_network(), get_pattern_table(registry_name))) == composites

@@ -10,15 +10,18 @@ namespace vexa::patterns {
 namespace {
 
 // The verdict read through TVM's C++ objects; empty when a read would not
-// give what the Python-level reads give (no second argument, untyped or
-// non-tensor operands, symbolic dimensions), so that the Python-level steps
-// decide and raise their own errors.
+// give what the Python-level reads give (no second argument, null arguments,
+// untyped or non-tensor operands, symbolic dimensions), so that the
+// Python-level steps decide and raise their own errors.
 std::optional<bool> native_add_verdict(const tvm::relay::CallNode* call) {
     if (call == nullptr || call->args.size() < 2) {
         return std::nullopt;
     }
     const tvm::RelayExprNode* left = relay::arg(call, 0);
     const tvm::RelayExprNode* right = relay::arg(call, 1);
+    if (left == nullptr || right == nullptr) {  // a call built from Python with None arguments
+        return std::nullopt;
+    }
     if (left->IsInstance<tvm::relay::ConstantNode>() || right->IsInstance<tvm::relay::ConstantNode>()) {
         return false;
     }

@@ -61,8 +61,9 @@ py::object extended_table(const ModuleGlobals& globals, const TableEntry& extra)
     return table;
 }
 
-// Registers `name` in the decorator form: the decorator is made first, then
-// applied to the new function, and the module name is bound to its result.
+// Registers the table function under `registry_name` in the decorator form:
+// the decorator is made first, then applied to the new function, and the
+// module name is bound to what it returns.
 void define_registered(py::module_& m, const char* registry_name, const char* function_name, const char* doc,
                        FunctionBody body) {
     py::object decorator = m.attr("register_pattern_table")(registry_name);

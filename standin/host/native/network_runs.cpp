@@ -17,6 +17,8 @@ std::vector<NetworkRun>& runs() {
     return thread_runs;
 }
 
+thread_local std::size_t built = 0;
+
 }  // namespace
 
 void enter_network(tvm::RelayExpr network) { runs().push_back(NetworkRun{std::move(network), nullptr}); }
@@ -36,8 +38,11 @@ const ConsumerIndex* current_index() {
     NetworkRun& run = runs().back();
     if (!run.index) {
         run.index = std::make_unique<ConsumerIndex>(run.network);
+        ++built;
     }
     return run.index.get();
 }
+
+std::size_t indexes_built() { return built; }
 
 }  // namespace vexa_host

@@ -9,6 +9,7 @@
 
 #include <tvm/relay/expr.h>
 
+#include <cstddef>
 #include <memory>
 
 #include "consumer_index.hpp"
@@ -23,5 +24,8 @@ bool leave_network();
 // The consumer index of the innermost network, built on first use; null when
 // no network has been entered on this thread.
 const ConsumerIndex* current_index();
+
+// How many consumer indexes this thread has built so far.
+std::size_t indexes_built();
 
 }  // namespace vexa_host

@@ -40,20 +40,21 @@ class _ChannelBiasToBiasAdd(DFPatternCallback):
         self.pattern = is_op("add")(self.data, self.bias)  # the matcher also tries the operands swapped
 
     def callback(self, pre, post, node_map):
+        # The matched data may already be a rewritten (untyped) node when adds
+        # are chained, so types are read from the original operands.
         bias = node_map[self.bias][0]
-        data = node_map[self.data][0]
-        shape = bias.data.shape
-        data_type = pre.args[0].checked_type if pre.args[1].same_as(bias) else pre.args[1].checked_type
+        data_side = 0 if pre.args[1].same_as(bias) else 1
+        shape, data = bias.data.shape, pre.args[data_side]
         if isinstance(data, relay.Constant) or len(shape) != 4 or tuple(shape[:3]) != (1, 1, 1):
             return post
+        data_type = data.checked_type
         if not isinstance(data_type, relay.TensorType) or len(data_type.shape) != 4:
             return post
-        if not isinstance(data_type.shape[3], tvm.tir.IntImm) or int(data_type.shape[3]) != shape[3]:
-            return post
-        if data_type.dtype != bias.data.dtype:
+        channels = data_type.shape[3]
+        if not isinstance(channels, tvm.tir.IntImm) or int(channels) != shape[3] or data_type.dtype != bias.data.dtype:
             return post
         vector = relay.const(np.reshape(bias.data.numpy(), (shape[3],)))
-        return relay.nn.bias_add(post.args[0] if post.args[1].same_as(bias) else post.args[1], vector, axis=3)
+        return relay.nn.bias_add(post.args[data_side], vector, axis=3)
 
 
 def _restore_bias_adds(mod):

@@ -19,14 +19,16 @@ def _entries(table):
     """(name, pattern, check) for every entry of `table`, in order."""
     entries = []
     for position, entry in enumerate(table):
-        if not isinstance(entry, tuple) or len(entry) not in (2, 3):
+        if not isinstance(entry, (tuple, list)) or len(entry) not in (2, 3):
             raise ValueError(
                 f"pattern table entry {position} must be (name, pattern) or (name, pattern, check), got {entry!r}"
             )
         name, pattern = entry[0], entry[1]
         check = entry[2] if len(entry) == 3 else _always
         if not isinstance(name, str):
-            raise TypeError(f"pattern table entry {position}: the composite name must be str, got {type(name).__name__}")
+            raise TypeError(
+                f"pattern table entry {position}: the composite name must be str, got {type(name).__name__}"
+            )
         if not isinstance(pattern, relay.dataflow_pattern.DFPattern):
             raise TypeError(f"pattern table entry {position} ({name}): expected a dataflow pattern, got {pattern!r}")
         if not callable(check):
@@ -63,7 +65,7 @@ def partition(mod_or_func, table):
     """Forms the composite regions of `table` in a module or function.
 
     `table` is a pattern table: a sequence of (name, pattern) or (name,
-    pattern, check) entries, in priority order.  Each entry in turn
+    pattern, check) entries (tuples or lists), in priority order.  Each entry in turn
     partitions the network with its pattern, marking every formed function
     with the attribute "Composite" = name and keeping a match only when its
     check returns true; types are inferred after every entry.  A region
@@ -85,7 +87,7 @@ def partition(mod_or_func, table):
     if isinstance(mod_or_func, tvm.IRModule):
         mod = mod_or_func
         updates = [(gvar, _merge(func, entries, mod)) for gvar, func in _native.optimizable_functions(mod)]
-        return relay.transform.InferType()(_native.module_with(mod, updates))
+        return _native.module_with(mod, updates)
     if isinstance(mod_or_func, relay.Expr):
         return _merge(mod_or_func, entries, tvm.IRModule())
     raise TypeError(f"partition expects an IRModule or a Relay expression, got {type(mod_or_func).__name__}")
