@@ -480,6 +480,7 @@ ODD_INPUTS = {
     "constant": lambda: relay.const(1.0),
     "untyped call": lambda: relay.nn.relu(relay.var("v", shape=(1, 2))),
     "call without args": lambda: relay.Call(tvm.ir.Op.get("nn.relu"), []),
+    "call of None args": lambda: relay.Call(tvm.ir.Op.get("add"), [None, None]),
     "tuple-typed call": lambda: typed(relay.split(var((1, 4, 4, 8)), 2, axis=3).astuple()),
     "typed tuple": lambda: typed(relay.Tuple([var((1,)), var((2,), name="y")])),
     "operator": lambda: tvm.ir.Op.get("add"),
