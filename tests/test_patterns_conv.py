@@ -255,6 +255,6 @@ def test_mock_calls_are_read_through_python():
 
     assert patterns._check_conv(mock.MagicMock()) is True  # int() of a MagicMock is 1: one group
     # A mock with a spec passes isinstance for TVM's classes, but its handle
-    # is no object address; TVM's fields are not in the spec.
+    # is no object address; the mock carries none of TVM's fields.
     with pytest.raises(AttributeError):
         patterns._check_conv(mock.MagicMock(spec=relay.Call))
