@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "common/module_globals.hpp"
+#include "relay/access.hpp"
 
 namespace vexa::patterns {
 
@@ -54,6 +55,69 @@ private:
 // Python's int(value), as an int64 (OverflowError beyond it).
 inline int64_t python_int(py::handle value) {
     return py::int_(py::reinterpret_borrow<py::object>(value)).cast<int64_t>();
+}
+
+// Whether Python runs with assertions enabled (not under -O), read at call
+// time as the interpreter decides it for `assert` statements.
+inline bool assertions_enabled() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (flags == nullptr) {
+        return true;
+    }
+    py::object optimize = py::reinterpret_borrow<py::object>(flags).attr("optimize");
+    return python_int(optimize) == 0;
+}
+
+// Python's `assert condition` (no message): AssertionError unless
+// assertions are disabled.
+inline void python_assert(bool condition) {
+    if (!condition && assertions_enabled()) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw py::error_already_set();
+    }
+}
+
+// isinstance(value, cls), with the errors isinstance raises.
+inline bool python_isinstance(py::handle value, py::handle cls) {
+    const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0) {
+        throw py::error_already_set();
+    }
+    return result != 0;
+}
+
+// Anchor walk, Python level: starting at `expr`, follows first arguments
+// (`expr.args[0]`) while `expr.op.name != name`.  Raises whatever those reads
+// raise on odd input (None, a variable, a call of a function...).
+inline py::object walk_to_operator(py::object expr, py::handle name) {
+    static PyObject* const op_key = interned("op").release().ptr();  // kept for the process's lifetime
+    static PyObject* const name_key = interned("name").release().ptr();
+    static PyObject* const args_key = interned("args").release().ptr();
+    while (true) {
+        py::object callee_name = expr.attr(op_key).attr(name_key);
+        if (!callee_name.not_equal(name)) {
+            return expr;
+        }
+        expr = expr.attr(args_key)[py::int_(0)];
+    }
+}
+
+// Anchor walk, natively: the call of `name` reached from `expr` along first
+// arguments; null when the walk meets a node on which the Python-level walk
+// would fail (not a call, a callee that is not an operator, no argument), so
+// that the caller can run the Python-level walk for its error.
+inline const tvm::relay::CallNode* native_walk_to_operator(const tvm::Object* expr, const char* name) {
+    while (true) {
+        const tvm::relay::CallNode* call = relay::as_call(expr);
+        const tvm::runtime::String* callee = relay::op_name(call);
+        if (callee == nullptr) {
+            return nullptr;
+        }
+        if (*callee == name) {
+            return call;
+        }
+        expr = relay::arg(call, 0);
+    }
 }
 
 }  // namespace vexa::patterns

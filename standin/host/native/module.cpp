@@ -1,0 +1,147 @@
+// _native: the native side of the host compiler stand-ins: the per-thread
+// record of the network being partitioned with its consumer index, the
+// operator-call search, and the module-level steps of the partition driver
+// (type inference in the context of a module, the functions a function pass
+// visits, a shallow module copy with updated functions).
+#include <Python.h>
+#include <tvm/ir/module.h>
+#include <tvm/relay/function.h>
+
+#include <string>
+
+#include "call_search.hpp"
+#include "common/fast_function.hpp"
+#include "common/module_init.hpp"
+#include "network_runs.hpp"
+#include "relay/bridge.hpp"
+
+namespace tvm::relay {
+// Type inference of an expression in the context of a module, as the
+// partitioner's own MergeComposite runs it after each table entry.  Exported
+// by libtvm but not declared in its public headers.
+RelayExpr InferTypeWithModule(const RelayExpr& expr, const IRModule& m);
+}  // namespace tvm::relay
+
+namespace py = pybind11;
+
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+template <typename Node>
+tvm::runtime::ObjectRef required(py::handle value, const char* function, const char* what) {
+    tvm::runtime::ObjectRef object = vexa::object_of(value);
+    if (!object.defined() || !object->IsInstance<Node>()) {
+        raise(PyExc_TypeError, std::string(function) + " expects " + what + ", got " + type_name(value));
+    }
+    return object;
+}
+
+py::list python_calls(const vexa_host::CallList& calls) {
+    py::list result(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        result[i] = vexa::to_python(tvm::runtime::GetRef<tvm::RelayExpr>(calls[i]));
+    }
+    return result;
+}
+
+py::object enter_network(py::handle network) {
+    auto expr = required<tvm::RelayExprNode>(network, "enter_network", "a Relay expression");
+    vexa_host::enter_network(tvm::runtime::Downcast<tvm::RelayExpr>(expr));
+    return py::none();
+}
+
+py::object leave_network() {
+    if (!vexa_host::leave_network()) {
+        raise(PyExc_RuntimeError, "leave_network: no network was entered on this thread");
+    }
+    return py::none();
+}
+
+py::object consumers(py::handle expr) {
+    const vexa_host::ConsumerIndex* index = vexa::call_guarded([] { return vexa_host::current_index(); });
+    if (index == nullptr) {
+        raise(PyExc_RuntimeError,
+              "get_consumers_mc answers only while a partition run is in progress (vexa_host.partition.partition "
+              "or partition_for_vexa): no network is being partitioned on this thread");
+    }
+    auto node = required<tvm::RelayExprNode>(expr, "get_consumers_mc", "a Relay expression");
+    return python_calls(index->consumers(node.get()));
+}
+
+py::object find_calls(py::handle expr, py::handle op_name) {
+    auto node = required<tvm::RelayExprNode>(expr, "find_call_of_type", "a Relay expression");
+    if (!PyUnicode_Check(op_name.ptr())) {
+        raise(PyExc_TypeError, "find_call_of_type expects the operator name as str, got " + type_name(op_name));
+    }
+    const std::string name = op_name.cast<std::string>();
+    return python_calls(vexa::call_guarded(
+        [&] { return vexa_host::find_calls_of(static_cast<const tvm::RelayExprNode*>(node.get()), name); }));
+}
+
+py::object infer_type_with_module(py::handle expr, py::handle module) {
+    auto node = required<tvm::RelayExprNode>(expr, "infer_type_with_module", "a Relay expression");
+    auto mod = required<tvm::IRModuleNode>(module, "infer_type_with_module", "an IRModule");
+    tvm::RelayExpr typed = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return tvm::relay::InferTypeWithModule(tvm::runtime::Downcast<tvm::RelayExpr>(node),
+                                               tvm::runtime::Downcast<tvm::IRModule>(mod));
+    });
+    return vexa::to_python(typed);
+}
+
+// The (global variable, function) pairs a Relay function pass rewrites: the
+// Relay functions not marked for an external compiler, as external, or as
+// not to be optimised; in the module's own order.
+py::object optimizable_functions(py::handle module) {
+    auto mod = tvm::runtime::Downcast<tvm::IRModule>(
+        required<tvm::IRModuleNode>(module, "optimizable_functions", "an IRModule"));
+    py::list result;
+    for (const auto& [global, function] : mod->functions) {
+        if (const tvm::relay::FunctionNode* relay_function = tvm::relay::AsOptimizableFunctionNode(function)) {
+            result.append(py::make_tuple(vexa::to_python(global),
+                                         vexa::to_python(tvm::runtime::GetRef<tvm::relay::Function>(relay_function))));
+        }
+    }
+    return result;
+}
+
+// A shallow copy of `module` with the functions of `updates`, a sequence of
+// (global variable, function) pairs, put in place.
+py::object module_with(py::handle module, py::handle updates) {
+    auto mod = tvm::runtime::Downcast<tvm::IRModule>(required<tvm::IRModuleNode>(module, "module_with", "an IRModule"));
+    tvm::IRModule copy = mod->ShallowCopy();
+    for (py::handle pair : updates) {
+        auto global = tvm::runtime::Downcast<tvm::GlobalVar>(
+            required<tvm::GlobalVarNode>(pair[py::int_(0)], "module_with", "a global variable"));
+        auto function = tvm::runtime::Downcast<tvm::BaseFunc>(
+            required<tvm::BaseFuncNode>(pair[py::int_(1)], "module_with", "a function"));
+        vexa::call_guarded([&] { copy->Add(global, function, true); });
+    }
+    return vexa::to_python(copy);
+}
+
+}  // namespace
+
+VEXA_PYMODULE(_native, m) {
+    vexa::def_function(m, "enter_network", "Makes `network` the innermost network being partitioned.", {{"network"}},
+                       [](const py::handle* args) { return enter_network(args[0]); });
+    vexa::def_function(m, "leave_network", "Leaves the innermost network being partitioned.", {},
+                       [](const py::handle*) { return leave_network(); });
+    vexa::def_function(m, "consumers", "Consumers of `expr` in the innermost network being partitioned.", {{"expr"}},
+                       [](const py::handle* args) { return consumers(args[0]); });
+    vexa::def_function(m, "find_calls", "Calls of operator `op_name` found from `expr`.", {{"expr"}, {"op_name"}},
+                       [](const py::handle* args) { return find_calls(args[0], args[1]); });
+    vexa::def_function(m, "infer_type_with_module", "Type inference of `expr` in the context of `module`.",
+                       {{"expr"}, {"module"}},
+                       [](const py::handle* args) { return infer_type_with_module(args[0], args[1]); });
+    vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",
+                       {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
+    vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",
+                       {{"module"}, {"updates"}}, [](const py::handle* args) { return module_with(args[0], args[1]); });
+}

@@ -1,0 +1,43 @@
+#include "network_runs.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace vexa_host {
+
+namespace {
+
+struct NetworkRun {
+    tvm::RelayExpr network;
+    std::unique_ptr<ConsumerIndex> index;  // built on the first query
+};
+
+std::vector<NetworkRun>& runs() {
+    thread_local std::vector<NetworkRun> thread_runs;
+    return thread_runs;
+}
+
+}  // namespace
+
+void enter_network(tvm::RelayExpr network) { runs().push_back(NetworkRun{std::move(network), nullptr}); }
+
+bool leave_network() {
+    if (runs().empty()) {
+        return false;
+    }
+    runs().pop_back();
+    return true;
+}
+
+const ConsumerIndex* current_index() {
+    if (runs().empty()) {
+        return nullptr;
+    }
+    NetworkRun& run = runs().back();
+    if (!run.index) {
+        run.index = std::make_unique<ConsumerIndex>(run.network);
+    }
+    return run.index.get();
+}
+
+}  // namespace vexa_host

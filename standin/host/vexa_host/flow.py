@@ -1,0 +1,170 @@
+"""`partition_for_vexa`: a Relay module partitioned for the vexa accelerator
+in one call, following TVM's `partition_for_*` convention."""
+import importlib
+
+import numpy as np
+import tvm
+from tvm import relay
+from tvm.relay import transform
+from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
+from tvm.relay.op.contrib.register import get_pattern_table
+
+from vexa_host import _native
+from vexa_host.partition import partition
+
+FP32_TABLE = "vexa_fp32"
+
+# The tables expect NHWC data wherever an operator has a layout.  "default"
+# lets each convolution pick the kernel layout that goes with NHWC data (HWIO,
+# HWOI for depthwise).
+NHWC_LAYOUTS = {
+    "qnn.conv2d": ["NHWC", "default"],
+    "nn.conv2d": ["NHWC", "default"],
+    "nn.max_pool2d": ["NHWC"],
+    "nn.avg_pool2d": ["NHWC"],
+    "qnn.avg_pool2d": ["NHWC"],
+    "nn.global_max_pool2d": ["NHWC"],
+    "nn.global_avg_pool2d": ["NHWC"],
+    "image.resize2d": ["NHWC"],
+}
+
+
+class _ChannelBiasToBiasAdd(DFPatternCallback):
+    """add(x, constant of shape (1, 1, 1, C)) with x of shape (N, H, W, C)
+    becomes nn.bias_add(x, the constant as a vector of C, axis=3)."""
+
+    def __init__(self):
+        super().__init__(require_type=True)
+        self.data = wildcard()
+        self.bias = is_constant()
+        self.pattern = is_op("add")(self.data, self.bias)  # the matcher also tries the operands swapped
+
+    def callback(self, pre, post, node_map):
+        bias = node_map[self.bias][0]
+        data = node_map[self.data][0]
+        shape = bias.data.shape
+        data_type = pre.args[0].checked_type if pre.args[1].same_as(bias) else pre.args[1].checked_type
+        if isinstance(data, relay.Constant) or len(shape) != 4 or tuple(shape[:3]) != (1, 1, 1):
+            return post
+        if not isinstance(data_type, relay.TensorType) or len(data_type.shape) != 4:
+            return post
+        if not isinstance(data_type.shape[3], tvm.tir.IntImm) or int(data_type.shape[3]) != shape[3]:
+            return post
+        if data_type.dtype != bias.data.dtype:
+            return post
+        vector = relay.const(np.reshape(bias.data.numpy(), (shape[3],)))
+        return relay.nn.bias_add(post.args[0] if post.args[1].same_as(bias) else post.args[1], vector, axis=3)
+
+
+def _restore_bias_adds(mod):
+    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in _native.optimizable_functions(mod)]
+    return transform.InferType()(_native.module_with(mod, updates))
+
+
+def prepare_quantized(mod):
+    """The network in the form the quantized tables expect (see partition_for_vexa)."""
+    mod = transform.InferType()(mod)
+    mod = transform.CanonicalizeOps()(mod)
+    mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+    return transform.InferType()(mod)
+
+
+def prepare_fp32(mod):
+    """The network in the form the float32 table expects (see partition_for_vexa)."""
+    # FoldScaleAxis is a sequence of passes of optimisation level 3, which
+    # run only when the context allows that level.
+    with tvm.transform.PassContext(opt_level=3):
+        mod = transform.InferType()(mod)
+        mod = transform.SimplifyInference()(mod)
+        mod = transform.FoldConstant()(mod)
+        mod = transform.FoldScaleAxis()(mod)
+        mod = transform.CanonicalizeOps()(mod)
+        mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+        mod = transform.FoldConstant()(mod)
+        mod = transform.InferType()(mod)
+    return _restore_bias_adds(mod)
+
+
+def _registered_table(name):
+    table = get_pattern_table(name)
+    if table is None:
+        # The package registers its tables when its pattern module is imported.
+        importlib.import_module("vexatvm_internal.patterns")
+        table = get_pattern_table(name)
+    if table is None:
+        raise ValueError(f"no pattern table is registered under the name {name!r}")
+    return table
+
+
+def _compilers(table):
+    """The external compiler names of a table's composites, in order: the
+    text of each composite name before its first dot ("vexa.qnn_conv" ->
+    "vexa", "vexa_fp32.conv2d" -> "vexa_fp32"), which is how AnnotateTarget
+    assigns a composite call to a target."""
+    names = []
+    for entry in table:
+        compiler = entry[0].split(".", 1)[0]
+        if compiler not in names:
+            names.append(compiler)
+    return names or ["vexa"]
+
+
+def partition_for_vexa(mod, params=None, table="vexa"):
+    """Partitions a Relay module for the vexa accelerator.
+
+    Parameters
+    ----------
+    mod : tvm.IRModule
+        The network, as a frontend imported it (NCHW or NHWC).
+    params : Optional[Dict[str, NDArray]]
+        Values bound by name to the parameters of "main" as constants.
+    table : str
+        The name of a registered pattern table: "vexa", "vexa_with_clip" or
+        "vexa_with_fc" for quantized networks, "vexa_fp32" for float32 ones
+        (registered when `vexatvm_internal.patterns` is imported, which this
+        function does when the name is not yet registered).
+
+    Returns
+    -------
+    tvm.IRModule
+        A new module in which every region accepted by the table is a function
+        for the external compiler ("Compiler" attribute), called from "main".
+
+    The flow:
+
+    1. Bind `params` into "main" (when given and not empty).
+    2. Prepare the network the way the table's patterns expect it, in NHWC
+       layout:
+       - quantized tables: InferType, CanonicalizeOps (a bias add becomes a
+         broadcast add, which the layout conversion turns into the
+         expand_dims / expand_dims / layout_transform chain of the NHWC bias),
+         then ConvertLayout to NHWC for convolutions ("qnn.conv2d",
+         "nn.conv2d"), pools and resizes.  No constant folding: the
+         quantized weight patterns expect the "qnn.quantize" calls.
+       - "vexa_fp32": SimplifyInference, FoldConstant, FoldScaleAxis (batch
+         norm scales folded into the convolution weights), ConvertLayout to
+         NHWC, FoldConstant (the convolution pattern expects constant
+         weights), then every broadcast add of a constant shaped
+         (1, 1, 1, C) to NHWC data of C channels becomes
+         nn.bias_add(data, vector of C, axis=3), the only bias form the
+         float32 bias entry accepts.  FoldScaleAxis runs at optimisation
+         level 3, without which it does nothing.
+    3. Form the composites with the partition driver
+       (`vexa_host.partition.partition`), so that the checks can ask for
+       consumers in the network being partitioned.
+    4. AnnotateTarget for the compiler names that the table's composite names
+       carry (the text before the first dot: "vexa" for the quantized tables,
+       "vexa_fp32" for the float32 one; AnnotateTarget offloads a composite
+       call only to the target its name starts with), offloading composite
+       calls only (no tuples or other non-call nodes on their own),
+       MergeCompilerRegions, PartitionGraph.
+    """
+    if params:
+        main = mod.get_global_var("main")
+        mod = _native.module_with(mod, [(main, relay.build_module.bind_params_by_name(mod[main], params))])
+    entries = _registered_table(table)
+    mod = prepare_fp32(mod) if table == FP32_TABLE else prepare_quantized(mod)
+    mod = partition(mod, entries)
+    mod = transform.AnnotateTarget(_compilers(entries), False)(mod)
+    mod = transform.MergeCompilerRegions()(mod)
+    return transform.PartitionGraph()(mod)

@@ -1,0 +1,164 @@
+"""The partition driver forms exactly the composites of TVM's MergeComposite."""
+import pytest
+import tvm
+from tvm import relay
+from tvm.relay import testing
+from tvm.relay.dataflow_pattern import is_constant, is_op, is_tuple, wildcard
+
+from vexa_host.partition import partition
+
+
+def groups_at_most(limit):
+    def check(extract):
+        call = extract
+        while not call.op.name.endswith("conv2d"):
+            call = call.args[0]
+        return call.attrs.groups <= limit
+
+    return check
+
+
+def float_table():
+    conv = is_op("nn.conv2d")(wildcard(), wildcard())
+    conv_bias = is_op("nn.bias_add")(conv, wildcard()) | is_op("add")(conv, wildcard())
+    return [
+        ("t.conv_bias_relu", is_op("nn.relu")(conv_bias), groups_at_most(1)),
+        ("t.conv_bias", conv_bias),
+        ("t.conv", conv, groups_at_most(64)),
+        ("t.add", is_op("add")(wildcard(), wildcard())),
+        ("t.dense", is_op("nn.dense")(wildcard(), wildcard())),
+        ("t.concat", is_op("concatenate")(is_tuple(None))),
+        ("t.pool", is_op("nn.max_pool2d")(wildcard()) | is_op("nn.global_avg_pool2d")(wildcard())),
+    ]
+
+
+def quantized_table():
+    def requantize(x):
+        return is_op("qnn.requantize")(x, wildcard(), wildcard(), wildcard(), wildcard())
+
+    conv = is_op("qnn.conv2d")(wildcard(), is_constant(), wildcard(), wildcard(), wildcard(), wildcard())
+    conv = is_op("nn.bias_add")(conv, is_constant())
+    conv = is_op("clip")(requantize(conv))
+    inputs = requantize(wildcard()) | wildcard()
+    concat = is_op("qnn.concatenate")(is_tuple([inputs, inputs]) | is_tuple([inputs, inputs, inputs]),
+                                      is_tuple(None), is_tuple(None), wildcard(), wildcard())
+    add = is_op("qnn.add")(wildcard(), wildcard(), *[wildcard() for _ in range(6)])
+    return [
+        ("t.qnn_conv", conv, groups_at_most(1)),
+        ("t.concat", concat),
+        ("t.qnn_add", add.optional(lambda x: is_op("clip")(x))),
+        ("t.requantize", requantize(wildcard())),
+    ]
+
+
+def qconv(x, channels_in, channels_out, groups=1, seed=0):
+    import numpy as np
+
+    weight = np.random.default_rng(seed).integers(-8, 8, (channels_out, channels_in // groups, 3, 3), dtype="int8")
+    conv = relay.qnn.op.conv2d(x, relay.const(weight), relay.const(0), relay.const(0), relay.const(0.1),
+                               relay.const(0.1), kernel_size=(3, 3), channels=channels_out, groups=groups,
+                               padding=(1, 1), out_dtype="int32")
+    conv = relay.nn.bias_add(conv, relay.const(np.zeros(channels_out, "int32")))
+    conv = relay.qnn.op.requantize(conv, relay.const(0.01), relay.const(0), relay.const(0.1), relay.const(0),
+                                   out_dtype="int32")
+    return relay.cast(relay.clip(conv, 0, 255), "uint8")
+
+
+def quantized_network():
+    x = relay.var("x", shape=(1, 8, 16, 16), dtype="uint8")
+    a = qconv(x, 8, 8, seed=1)
+    b = qconv(a, 8, 8, groups=2, seed=2)
+    scale, zero = relay.const(0.1), relay.const(0)
+    b_req = relay.qnn.op.requantize(b, scale, zero, relay.const(0.2), zero, out_dtype="uint8")
+    cat = relay.qnn.op.concatenate([a, b_req, a], [scale] * 3, [zero] * 3, scale, zero, axis=1)
+    c = qconv(cat, 24, 8, seed=3)
+    out = relay.qnn.op.add(c, a, scale, zero, scale, zero, scale, zero)
+    return tvm.IRModule.from_expr(relay.Function([x], relay.clip(out, 0, 255)))
+
+
+def two_function_module():
+    mod = tvm.IRModule()
+    x = relay.var("x", shape=(1, 8, 8, 8))
+    w = relay.var("w", shape=(8, 8, 3, 3))
+    helper = relay.GlobalVar("helper")
+    mod[helper] = relay.Function([x, w], relay.nn.relu(relay.nn.conv2d(x, w, padding=(1, 1))))
+    mod = relay.transform.InferType()(mod)
+    y = relay.var("y", shape=(1, 8, 8, 8))
+    v = relay.var("v", shape=(8, 8, 3, 3))
+    mod["main"] = relay.Function([y, v], relay.add(relay.Call(helper, [y, v]), y))
+    return mod
+
+
+NETWORKS = {
+    "resnet-18": (lambda: testing.resnet.get_workload(num_layers=18, batch_size=1)[0], float_table),
+    "mobilenet": (lambda: testing.mobilenet.get_workload(batch_size=1)[0], float_table),
+    "quantized": (quantized_network, quantized_table),
+    "two functions": (two_function_module, float_table),
+}
+
+
+@pytest.mark.parametrize("network", NETWORKS)
+def test_same_composites_as_merge_composite(network):
+    make_mod, make_table = NETWORKS[network]
+    mod = relay.transform.InferType()(make_mod())
+    expected = relay.transform.MergeComposite(make_table())(mod)
+    result = partition(mod, make_table())
+    assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
+    assert "Composite=" in result.astext()
+
+
+def test_a_function_is_partitioned_like_the_module_holding_it():
+    mod = relay.transform.InferType()(quantized_network())
+    expected = relay.transform.MergeComposite(quantized_table())(mod)["main"]
+    result = partition(mod["main"], quantized_table())
+    assert isinstance(result, relay.Function)
+    assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
+
+
+def test_input_module_is_left_unchanged():
+    mod = relay.transform.InferType()(quantized_network())
+    before = mod["main"]
+    partition(mod, quantized_table())
+    assert mod["main"].same_as(before)
+
+
+def test_functions_for_an_external_compiler_are_left_alone():
+    mod = two_function_module()
+    mod["helper"] = mod["helper"].with_attr("Compiler", "other")
+    mod = relay.transform.InferType()(mod)
+    result = partition(mod, float_table())
+    assert tvm.ir.structural_equal(result["helper"], mod["helper"])
+    assert "Composite" not in result["helper"].astext()
+    assert "t.add" in result["main"].astext()
+
+
+def test_check_errors_propagate_unchanged():
+    class Refusal(Exception):
+        pass
+
+    def check(extract):
+        raise Refusal()
+
+    with pytest.raises(Refusal):
+        partition(relay.transform.InferType()(quantized_network()), [("t.add", quantized_table()[2][1], check)])
+
+
+@pytest.mark.parametrize(
+    "table, error",
+    [
+        ([("t.x",)], ValueError),
+        ([["t.x", wildcard()]], ValueError),
+        ([(3, wildcard())], TypeError),
+        ([("t.x", "not a pattern")], TypeError),
+        ([("t.x", wildcard(), "not callable")], TypeError),
+    ],
+)
+def test_malformed_tables_are_refused(table, error):
+    with pytest.raises(error):
+        partition(quantized_network(), table)
+
+
+@pytest.mark.parametrize("value", [None, "main", 3])
+def test_only_modules_and_expressions_are_partitioned(value):
+    with pytest.raises(TypeError):
+        partition(value, float_table())
