@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the extension modules and the native-library stand-ins with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the test suite on
+# that build (extra arguments go to pytest, e.g. `scripts/sanitize.sh -x tests/test_hwinquire.py`).
+#
+# The build lives in a copy of the source tree, build/sanitize/tree/, laid
+# out like the tree itself (the modules next to __init__.py, the stand-in
+# library in standin/lib/), so the ordinary in-place build is left alone.
+# The copy is refreshed from the working tree on every run and rebuilt
+# incrementally.  The interpreter, numpy and TVM's libtvm.so are not
+# instrumented, so the sanitizer runtimes are preloaded; leak detection is
+# off because the uninstrumented interpreter and TVM keep memory until exit
+# by design.  Any sanitizer report aborts the process, which fails the run.
+set -euo pipefail
+"$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+TREE="$ROOT/build/sanitize/tree"
+mkdir -p "$TREE"
+
+# Copy every file that git tracks or would track (not ignored), changed
+# files only, keeping timestamps so that ninja rebuilds what changed; files
+# gone from the working tree go from the copy too.  Build products in the
+# copy are left in place.
+"$PY" - "$ROOT" "$TREE" <<'EOF'
+import filecmp, os, shutil, subprocess, sys
+root, tree = sys.argv[1:]
+listed = subprocess.run(["git", "-C", root, "ls-files", "-co", "--exclude-standard", "-z"],
+                        check=True, capture_output=True).stdout.decode().split("\0")
+wanted = {name for name in listed if name and os.path.isfile(os.path.join(root, name))}
+for name in wanted:
+    source, target = os.path.join(root, name), os.path.join(tree, name)
+    if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(source, target)
+products = (".so", ".o", ".pyc")
+for top in {name.split("/", 1)[0] for name in wanted if "/" in name}:
+    for folder, dirs, files in os.walk(os.path.join(tree, top)):
+        dirs[:] = [d for d in dirs if d not in ("CMakeFiles", "__pycache__", "lib", ".pytest_cache")]
+        for file in files:
+            relative = os.path.relpath(os.path.join(folder, file), tree)
+            if relative not in wanted and not file.endswith(products) and file != "cmake_install.cmake":
+                os.remove(os.path.join(folder, file))
+EOF
+# The copy's run scripts find the project's virtual environment there.
+ln -sfn "$ROOT/.venv" "$TREE/.venv"
+
+export PATH="$ROOT/.venv/bin:$PATH"
+LOG="$ROOT/build/sanitize/build.log"
+if [ ! -f "$TREE/build.ninja" ]; then
+  cmake -S "$TREE" -B "$TREE" -G Ninja -DVEXA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" >"$LOG" 2>&1 ||
+    {
+      tail -n 40 "$LOG" >&2
+      echo "[sanitize] ERROR: configuring the sanitizer build failed (full output: $LOG)" >&2
+      exit 1
+    }
+fi
+cmake --build "$TREE" >>"$LOG" 2>&1 || {
+  tail -n 40 "$LOG" >&2
+  echo "[sanitize] ERROR: the sanitizer build failed (full output: $LOG)" >&2
+  exit 1
+}
+
+cd "$TREE"
+export TVM_LIBRARY_PATH="$TREE/standin/lib"
+# The copy's package comes before the in-place build that the editable
+# install puts on the path.
+export PYTHONPATH="$TREE/src${PYTHONPATH:+:$PYTHONPATH}"
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0:strict_init_order=1:allocator_may_return_null=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+exec "$PY" -m pytest -p no:cacheprovider "$@"
