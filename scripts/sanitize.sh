@@ -48,7 +48,10 @@ ln -sfn "$ROOT/.venv" "$TREE/.venv"
 export PATH="$ROOT/.venv/bin:$PATH"
 LOG="$ROOT/build/sanitize/build.log"
 if [ ! -f "$TREE/build.ninja" ]; then
-  cmake -S "$TREE" -B "$TREE" -G Ninja -DVEXA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  # -O1 with line tables: the sanitizers' own advice, and a build that takes
+  # a fraction of the time of -O2 with full debug information.
+  cmake -S "$TREE" -B "$TREE" -G Ninja -DVEXA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
     -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" >"$LOG" 2>&1 ||
     {
       tail -n 40 "$LOG" >&2
@@ -56,7 +59,7 @@ if [ ! -f "$TREE/build.ninja" ]; then
       exit 1
     }
 fi
-cmake --build "$TREE" >>"$LOG" 2>&1 || {
+cmake --build "$TREE" -j "$(nproc)" >>"$LOG" 2>&1 || {
   tail -n 40 "$LOG" >&2
   echo "[sanitize] ERROR: the sanitizer build failed (full output: $LOG)" >&2
   exit 1
