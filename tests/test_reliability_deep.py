@@ -4,7 +4,7 @@ fusion.  No walk may exhaust the stack or Python's recursion limit.
 
 TVM's PartitionGraph, the last pass of partition_for_vexa, takes time that
 grows with the square of the chain's length (a 10,000-operator chain takes
-most of an hour), so partition_for_vexa gets a 600-operator chain unless
+most of an hour), so partition_for_vexa gets a 400-operator chain unless
 VEXA_STRESS_FULL=1 is set."""
 import os
 
@@ -141,7 +141,7 @@ def test_partition_for_vexa_of_a_deep_chain(table):
     from vexa_host.build_module import BuildConfig
     from vexa_host.flow import partition_for_vexa
 
-    depth = DEPTH if FULL else 600
+    depth = DEPTH if FULL else 400
     mod = quantized_chain(depth) if table != "vexa_fp32" else fp32_chain(depth)
     with BuildConfig.for_arch("vexa-lite"):
         result = partition_for_vexa(mod, table=table)
