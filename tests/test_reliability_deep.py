@@ -1,0 +1,172 @@
+"""Deep and wide networks: a chain of 10,000 operators and a node with 1,000
+consumers through every check, the partition driver, partition_for_vexa and
+fusion.  No walk may exhaust the stack or Python's recursion limit.
+
+TVM's PartitionGraph, the last pass of partition_for_vexa, takes time that
+grows with the square of the chain's length (a 10,000-operator chain takes
+most of an hour), so partition_for_vexa gets a 400-operator chain unless
+VEXA_STRESS_FULL=1 is set."""
+import os
+
+import numpy as np
+import pytest
+import tvm
+from tvm import relay
+
+from conftest import requires_tvm
+
+pytestmark = requires_tvm
+
+DEPTH = 10_000
+FULL = os.environ.get("VEXA_STRESS_FULL") == "1"
+FAN_OUT = 1_000
+CHANNELS = 8
+
+
+def _q(x, dtype):
+    return relay.qnn.op.quantize(x, relay.const(0.05), relay.const(0), out_dtype=dtype)
+
+
+def qnn_conv_block(x, index):
+    """pad, qnn.conv2d of a quantized weight (every third one grouped),
+    bias_add of a quantized bias, requantize, clip, cast: 8 operators."""
+    groups = 2 if index % 3 == 2 else 1
+    x = relay.nn.pad(x, ((0, 0), (1, 1), (1, 1), (0, 0)))
+    weight = _q(relay.const(np.ones((3, 3, CHANNELS // groups, CHANNELS), "float32")), "int8")
+    x = relay.qnn.op.conv2d(x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.05),
+                            kernel_size=(3, 3), channels=CHANNELS, groups=groups, data_layout="NHWC",
+                            kernel_layout="HWIO", out_dtype="int32")
+    x = relay.nn.bias_add(x, _q(relay.const(np.zeros(CHANNELS, "float32")), "int32"), axis=3)
+    q = (relay.const(0.05), relay.const(0))
+    x = relay.qnn.op.requantize(x, *q, *q, out_dtype="int32")
+    return relay.cast(relay.clip(x, 0, 255), "uint8")
+
+
+def typed(body):
+    func = relay.Function(relay.analysis.free_vars(body), body)
+    return relay.transform.InferType()(tvm.IRModule.from_expr(func))
+
+
+def quantized_chain(operators):
+    x = relay.var("data", shape=(1, 8, 8, CHANNELS), dtype="uint8")
+    for index in range(operators // 8):
+        x = qnn_conv_block(x, index)
+    return typed(x)
+
+
+def fp32_chain(operators):
+    """relu, clip and add of a constant in turn: operators of the float32 table."""
+    x = relay.var("data", shape=(1, 8, 8, CHANNELS))
+    bias = relay.const(np.ones((1, 1, 1, CHANNELS), "float32"))
+    for index in range(operators):
+        x = (relay.nn.relu, lambda y: relay.clip(y, 0.0, 6.0), lambda y: relay.add(y, bias))[index % 3](x)
+    return typed(x)
+
+
+def fan_out(consumers):
+    """One convolution output read by `consumers` additions, whose results are
+    concatenated in groups of ten and returned as one tuple."""
+    data = relay.var("data", shape=(1, 8, 8, CHANNELS))
+    weight = relay.const(np.ones((3, 3, CHANNELS, CHANNELS), "float32"))
+    shared = relay.nn.conv2d(data, weight, kernel_size=(3, 3), channels=CHANNELS, padding=(1, 1), data_layout="NHWC",
+                             kernel_layout="HWIO")
+    outs = [relay.add(shared, relay.const(np.full((1, 1, 1, CHANNELS), i, "float32"))) for i in range(consumers)]
+    groups = [relay.concatenate(outs[i:i + 10], axis=3) for i in range(0, consumers, 10)]
+    return typed(relay.Tuple(groups)), shared
+
+
+def all_checks():
+    from vexatvm_internal import patterns
+
+    tables = (patterns.pattern_table_with_clip(), patterns.pattern_table_with_fc(), patterns.pattern_table_vexa_f32())
+    return sorted({entry[2] for table in tables for entry in table if len(entry) == 3}, key=lambda c: c.__name__)
+
+
+def judge(check, node):
+    try:
+        return check(node)
+    except (tvm.TVMError, AttributeError, AssertionError, TypeError, ValueError, IndexError, KeyError) as error:
+        return type(error)
+
+
+def composite_names(mod):
+    names = []
+    relay.analysis.post_order_visit(
+        mod["main"], lambda n: isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs and
+        names.append(str(n.attrs["Composite"])))
+    return names
+
+
+@pytest.fixture(scope="module")
+def deep_quantized():
+    return quantized_chain(DEPTH)
+
+
+def test_every_check_on_the_ends_of_a_deep_chain(deep_quantized):
+    from vexa_host import partition as driver
+    from vexa_host.build_module import BuildConfig
+
+    main = deep_quantized["main"]
+    nodes = [main.body, main.body.args[0], main.body.args[0].args[0]]
+    with BuildConfig.for_arch("vexa-lite"), driver._Network(main):
+        for check in all_checks():
+            for node in nodes:
+                outcome = judge(check, node)
+                assert outcome in (True, False) or isinstance(outcome, type), (check.__name__, outcome)
+
+
+def test_driver_forms_every_convolution_of_a_deep_chain(deep_quantized):
+    from vexa_host.build_module import BuildConfig
+    from vexa_host.partition import partition
+    from vexatvm_internal import patterns
+
+    conv_entry = [e for e in patterns.pattern_table() if e[0] == "vexa.qnn_conv"]
+    # 8 channels: the grouped convolutions (8 input channels, 2 groups) pass
+    # too, after asking the native library.
+    with BuildConfig.for_arch("vexa-nano"):
+        names = composite_names(partition(deep_quantized, conv_entry))
+    assert names == ["vexa.qnn_conv"] * (DEPTH // 8)
+
+
+def test_fusion_of_two_deep_chains_with_a_shared_input(deep_quantized):
+    from vexatvm_internal import graphmeld
+
+    fused, params = graphmeld.fuse_graphmeld([deep_quantized, deep_quantized], [{}, {}], True)
+    assert [p.name_hint for p in fused["main"].params] == ["data_1"]
+    assert len(fused["main"].body.fields) == 2 and params == {}
+
+
+@pytest.mark.parametrize("table", ["vexa_with_clip", "vexa_fp32"])
+def test_partition_for_vexa_of_a_deep_chain(table):
+    from vexa_host.build_module import BuildConfig
+    from vexa_host.flow import partition_for_vexa
+
+    depth = DEPTH if FULL else 400
+    mod = quantized_chain(depth) if table != "vexa_fp32" else fp32_chain(depth)
+    with BuildConfig.for_arch("vexa-lite"):
+        result = partition_for_vexa(mod, table=table)
+    externals = [g for g in result.get_global_vars() if g.name_hint != "main"]
+    assert externals, "no region was offloaded"
+
+
+def test_node_with_a_thousand_consumers_through_checks_driver_and_fusion():
+    from vexa_host import partition as driver
+    from vexa_host.build_module import BuildConfig
+    from vexa_host.flow import partition_for_vexa
+    from vexa_host.relay_traversal import get_consumers_mc
+    from vexatvm_internal import graphmeld, patterns
+
+    mod, _ = fan_out(FAN_OUT)
+    main = mod["main"]
+    shared = main.body.fields[0].args[0].fields[0].args[0]
+    with BuildConfig.for_arch("vexa-lite"):
+        with driver._Network(main):
+            assert len(get_consumers_mc(shared)) == FAN_OUT
+            for check in all_checks():
+                judge(check, shared)
+                judge(check, main.body.fields[0].args[0].fields[0])
+        partitioned = driver.partition(mod, patterns.pattern_table_vexa_f32())
+        assert composite_names(partitioned).count("vexa_fp32.conv2d") == 1
+        assert partition_for_vexa(mod, table="vexa_fp32") is not None
+    fused, _ = graphmeld.fuse_graphmeld([mod, mod], [{}, {}], True)
+    assert len(fused["main"].body.fields) == 2
