@@ -25,7 +25,7 @@ LOG="$VENV/setup.log"
 APT_PACKAGES=(gcc g++ libyaml-cpp-dev graphviz)
 # The project's Python packages (versions: constraints.txt).  `wheel` retags the
 # TVM wheel; onnx is the ONNX importer's input format.
-PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel setuptools onnx protobuf)
+PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel setuptools onnx protobuf atheris)
 # What `import tvm.relay` needs besides TVM's declared dependencies.
 TVM_EXTRA_PACKAGES=(tqdm tflite)
 HHB_TVM_VERSION=3.2.3
