@@ -3,11 +3,14 @@
     python fuzz/run.py TARGET [libFuzzer options and corpus directories]
 
 TARGET is a module of fuzz/targets/ (hwinquire, standin_yaml, release_tag,
-graphmeld, checks).  Each defines `test_one_input(data)`, which raises only
+graphmeld, checks, vexatvm).  Each defines `test_one_input(data)`, which raises only
 when it finds a fault: an exception the function under test may not raise, a
 wrong answer, or a changed input.  The process then stops with the failing
 input saved as a crash file; a native crash or a hang (-timeout) stops it too.
-Without -max_total_time or -runs the target runs until stopped.
+Without -max_total_time or -runs the target runs until stopped.  A target
+may also define `custom_mutator(data, max_size, seed)` (structure-aware
+mutations) and `instrument_python()` (coverage of Python code beyond the
+harness's own).
 """
 import importlib
 import os
@@ -21,7 +24,7 @@ os.environ.setdefault("TVM_LIBRARY_PATH", os.path.join(ROOT, "standin", "lib"))
 
 import atheris  # noqa: E402
 
-TARGETS = ("hwinquire", "standin_yaml", "release_tag", "graphmeld", "checks")
+TARGETS = ("hwinquire", "standin_yaml", "release_tag", "graphmeld", "checks", "vexatvm")
 
 
 def main(argv):
@@ -31,7 +34,10 @@ def main(argv):
     # instrumented: its branches are the coverage that guides the mutations.
     with atheris.instrument_imports(include=["targets", "relay_gen"]):
         target = importlib.import_module(f"targets.{argv[1]}")
-    atheris.Setup([argv[0]] + argv[2:], target.test_one_input)
+    if hasattr(target, "instrument_python"):
+        target.instrument_python()
+    atheris.Setup([argv[0]] + argv[2:], target.test_one_input,
+                  custom_mutator=getattr(target, "custom_mutator", None))
     atheris.Fuzz()
 
 

@@ -15,35 +15,10 @@ set -euo pipefail
 "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-TREE="$ROOT/build/sanitize/tree"
-mkdir -p "$TREE"
+source "$(dirname "${BASH_SOURCE[0]}")/tree_copy.sh"
 
-# Copy every file that git tracks or would track (not ignored), changed
-# files only, keeping timestamps so that ninja rebuilds what changed; files
-# gone from the working tree go from the copy too.  Build products in the
-# copy are left in place.
-"$PY" - "$ROOT" "$TREE" <<'EOF'
-import filecmp, os, shutil, subprocess, sys
-root, tree = sys.argv[1:]
-listed = subprocess.run(["git", "-C", root, "ls-files", "-co", "--exclude-standard", "-z"],
-                        check=True, capture_output=True).stdout.decode().split("\0")
-wanted = {name for name in listed if name and os.path.isfile(os.path.join(root, name))}
-for name in wanted:
-    source, target = os.path.join(root, name), os.path.join(tree, name)
-    if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(source, target)
-products = (".so", ".o", ".pyc")
-for top in {name.split("/", 1)[0] for name in wanted if "/" in name}:
-    for folder, dirs, files in os.walk(os.path.join(tree, top)):
-        dirs[:] = [d for d in dirs if d not in ("CMakeFiles", "__pycache__", "lib", ".pytest_cache")]
-        for file in files:
-            relative = os.path.relpath(os.path.join(folder, file), tree)
-            if relative not in wanted and not file.endswith(products) and file != "cmake_install.cmake":
-                os.remove(os.path.join(folder, file))
-EOF
-# The copy's run scripts find the project's virtual environment there.
-ln -sfn "$ROOT/.venv" "$TREE/.venv"
+TREE="$ROOT/build/sanitize/tree"
+copy_tree "$TREE"
 
 export PATH="$ROOT/.venv/bin:$PATH"
 LOG="$ROOT/build/sanitize/build.log"
@@ -70,22 +45,8 @@ cmake --build "$TREE" -j "$(nproc)" ${SANITIZE_TARGETS:+--target $SANITIZE_TARGE
 }
 
 cd "$TREE"
-export TVM_LIBRARY_PATH="$TREE/standin/lib"
-# The copy's package, not the in-place build of the editable install: the
-# install's import hook (which searches the working tree) is taken out at
-# start-up, and the copy's sources come first on the path.
-SITE="$ROOT/build/sanitize/site"
-mkdir -p "$SITE"
-cat >"$SITE/sitecustomize.py" <<'EOF'
-import sys
-
-sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "ScikitBuildInplaceFinder"]
-EOF
-export PYTHONPATH="$SITE:$TREE/src${PYTHONPATH:+:$PYTHONPATH}"
-"$PY" -c "import sys, vexatvm_internal as p; sys.exit(not p.__file__.startswith(sys.argv[1]))" "$TREE/" || {
-  echo "[sanitize] ERROR: the package is not imported from the sanitizer build in $TREE" >&2
-  exit 1
-}
+use_tree "$TREE" "$ROOT/build/sanitize/site"
+require_tree_package "$TREE" sanitize
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0:strict_init_order=1:allocator_may_return_null=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
