@@ -97,14 +97,56 @@ NETWORKS = {
 }
 
 
-@pytest.mark.parametrize("network", NETWORKS)
-def test_same_composites_as_merge_composite(network):
-    make_mod, make_table = NETWORKS[network]
+@pytest.fixture(params=NETWORKS)
+def driver_and_merge_composite(request):
+    """(network name, the driver's result, MergeComposite's result)."""
+    make_mod, make_table = NETWORKS[request.param]
     mod = relay.transform.InferType()(make_mod())
-    expected = relay.transform.MergeComposite(make_table())(mod)
-    result = partition(mod, make_table())
+    return request.param, partition(mod, make_table()), relay.transform.MergeComposite(make_table())(mod)
+
+
+def test_same_composites_as_merge_composite(driver_and_merge_composite):
+    _, result, expected = driver_and_merge_composite
     assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
     assert "Composite=" in result.astext()
+
+
+def value_nodes(expr):
+    """Every value node of `expr` (function bodies included) in post-order."""
+    nodes = []
+    relay.analysis.post_order_visit(
+        expr, lambda node: nodes.append(node) if not isinstance(node, (tvm.ir.Op, relay.GlobalVar)) else None)
+    return nodes
+
+
+def test_every_node_has_the_type_that_type_inference_gives(driver_and_merge_composite):
+    network, result, expected = driver_and_merge_composite
+    for name in ("main",) + (("helper",) if network == "two functions" else ()):
+        pairs = list(zip(value_nodes(result[name]), value_nodes(expected[name]), strict=True))
+        assert any(isinstance(node, relay.Function) and node.attrs and "Composite" in node.attrs for node, _ in pairs)
+        for node, reference in pairs:
+            assert tvm.ir.structural_equal(node.checked_type, reference.checked_type), node
+
+
+@pytest.mark.parametrize("typed, inferences", [(True, 0), (False, 1)])
+def test_whole_network_inference_runs_only_for_an_untyped_input(monkeypatch, typed, inferences):
+    from vexa_host import _native
+
+    calls = []
+    original = _native.infer_type_with_module
+    monkeypatch.setattr(_native, "infer_type_with_module", lambda *args: calls.append(1) or original(*args))
+    mod = relay.transform.InferType()(quantized_network()) if typed else quantized_network()
+    partition(mod["main"], quantized_table()[1:])
+    assert len(calls) == inferences
+
+
+def test_an_untyped_network_is_typed_and_left_untyped_itself():
+    untyped = quantized_network()["main"]
+    result = partition(untyped, quantized_table()[1:])  # the first check reads attributes of typed calls only
+    expected = partition(relay.transform.InferType()(quantized_network())["main"], quantized_table()[1:])
+    assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
+    assert all(node.checked_type is not None for node in value_nodes(result))
+    assert not any(node._checked_type_ for node in value_nodes(untyped))
 
 
 def test_a_function_is_partitioned_like_the_module_holding_it():

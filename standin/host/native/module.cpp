@@ -12,6 +12,7 @@
 #include "call_search.hpp"
 #include "common/fast_function.hpp"
 #include "common/module_init.hpp"
+#include "composite_typing.hpp"
 #include "network_runs.hpp"
 #include "relay/bridge.hpp"
 
@@ -95,6 +96,18 @@ py::object infer_type_with_module(py::handle expr, py::handle module) {
     return vexa::to_python(typed);
 }
 
+py::object fully_typed(py::handle expr) {
+    auto node = required<tvm::RelayExprNode>(expr, "fully_typed", "a Relay expression");
+    return py::bool_(
+        vexa::call_guarded([&] { return vexa_host::fully_typed(tvm::runtime::Downcast<tvm::RelayExpr>(node)); }));
+}
+
+py::object type_formed_composites(py::handle expr) {
+    auto node = required<tvm::RelayExprNode>(expr, "type_formed_composites", "a Relay expression");
+    return py::bool_(vexa::call_guarded(
+        [&] { return vexa_host::type_formed_composites(tvm::runtime::Downcast<tvm::RelayExpr>(node)); }));
+}
+
 // The (global variable, function) pairs a Relay function pass rewrites: the
 // Relay functions not marked for an external compiler, as external, or as
 // not to be optimised; in the module's own order.
@@ -142,6 +155,12 @@ VEXA_PYMODULE(_native, m) {
     vexa::def_function(m, "infer_type_with_module", "Type inference of `expr` in the context of `module`.",
                        {{"expr"}, {"module"}},
                        [](const py::handle* args) { return infer_type_with_module(args[0], args[1]); });
+    vexa::def_function(m, "fully_typed", "Whether every node of `expr` has a checked type.", {{"expr"}},
+                       [](const py::handle* args) { return fully_typed(args[0]); });
+    vexa::def_function(m, "type_formed_composites",
+                       "Types, in place, the composite calls, functions and parameters that a partition of a fully "
+                       "typed network formed; False (nothing changed) when other nodes are untyped.",
+                       {{"expr"}}, [](const py::handle* args) { return type_formed_composites(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",
                        {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",

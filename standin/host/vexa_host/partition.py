@@ -53,11 +53,25 @@ class _Network:
 
 
 def _merge(expr, entries, mod):
-    """The entries of a table applied to one function (or expression)."""
+    """The entries of a table applied to one function (or expression).
+
+    After each entry the network must be typed again for the next entry's
+    checks.  When the entry's input was fully typed, the only untyped nodes
+    of its output are the composite calls it formed (the partitioner's
+    copies keep their types), and those are typed in one walk; otherwise the
+    whole network goes through type inference, as MergeComposite does.  Both
+    give the same types, and the walk keeps partitioning linear in the size
+    of the network.
+    """
+    typed = _native.fully_typed(expr)
     for name, pattern, check in entries:
         with _Network(expr):
-            expr = pattern.partition(expr, {"Composite": name}, check)
-        expr = _native.infer_type_with_module(expr, mod)
+            partitioned = pattern.partition(expr, {"Composite": name}, check)
+        if typed and (partitioned.same_as(expr) or _native.type_formed_composites(partitioned)):
+            expr = partitioned
+        else:
+            expr = _native.infer_type_with_module(partitioned, mod)
+            typed = _native.fully_typed(expr)
     return expr
 
 
@@ -68,7 +82,7 @@ def partition(mod_or_func, table):
     pattern, check) entries (tuples or lists), in priority order.  Each entry in turn
     partitions the network with its pattern, marking every formed function
     with the attribute "Composite" = name and keeping a match only when its
-    check returns true; types are inferred after every entry.  A region
+    check returns true; the network is typed again after every entry.  A region
     claimed by an earlier entry is not available to a later one, which sees
     it as a call of a composite function.  These are the semantics of TVM's
     `relay.transform.MergeComposite(table)`, and the result is the same.
