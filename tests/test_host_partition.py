@@ -218,3 +218,37 @@ def test_malformed_tables_are_refused(table, error):
 def test_only_modules_and_expressions_are_partitioned(value):
     with pytest.raises(TypeError):
         partition(value, float_table())
+
+
+def _conv_relu():
+    return is_op("nn.relu")(is_op("nn.conv2d")(wildcard(), wildcard()))
+
+
+@pytest.mark.parametrize("pattern, needed", [
+    (lambda: wildcard(), set()),
+    (_conv_relu, {"nn.relu", "nn.conv2d"}),
+    (lambda: _conv_relu().optional(lambda x: is_op("clip")(x)), {"nn.relu", "nn.conv2d"}),
+    (lambda: is_op("add")(wildcard(), wildcard()) | is_op("add")(is_op("nn.relu")(wildcard()), wildcard()), {"add"}),
+    (lambda: is_op("concatenate")(is_tuple(None)), {"concatenate"}),
+    (lambda: relay.dataflow_pattern.CallPattern(is_op("nn.relu"), None), {"nn.relu"}),
+    (lambda: is_tuple([is_op("nn.relu")(wildcard()), is_constant()]), {"nn.relu"}),
+    (lambda: relay.dataflow_pattern.is_tuple_get_item(is_op("split")(wildcard()), 0).has_dtype("int8"), {"split"}),
+    (lambda: _conv_relu().has_attr({"TOpPattern": 1}).has_shape([1, 2]), {"nn.relu", "nn.conv2d"}),
+    (lambda: relay.dataflow_pattern.dominates(is_op("nn.relu")(wildcard()), wildcard(), wildcard()), set()),
+])
+def test_operators_that_every_match_needs(pattern, needed):
+    from vexa_host import _native
+
+    assert set(_native.required_operators(pattern())) == needed
+
+
+def test_an_entry_that_cannot_match_is_not_run(monkeypatch):
+    mod = relay.transform.InferType()(quantized_network())
+    expected = partition(mod, quantized_table())
+    runs = []
+    original = relay.dataflow_pattern.DFPattern.partition
+    monkeypatch.setattr(relay.dataflow_pattern.DFPattern, "partition",
+                        lambda pattern, *args: runs.append(pattern) or original(pattern, *args))
+    result = partition(mod, [("t.never", is_op("nn.max_pool2d")(wildcard()))] + quantized_table())
+    assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
+    assert len(runs) == len(quantized_table())

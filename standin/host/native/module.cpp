@@ -14,6 +14,7 @@
 #include "common/module_init.hpp"
 #include "composite_typing.hpp"
 #include "network_runs.hpp"
+#include "pattern_ops.hpp"
 #include "relay/bridge.hpp"
 
 namespace tvm::relay {
@@ -108,6 +109,26 @@ py::object type_formed_composites(py::handle expr) {
         [&] { return vexa_host::type_formed_composites(tvm::runtime::Downcast<tvm::RelayExpr>(node)); }));
 }
 
+py::list python_names(const std::set<std::string>& names) {
+    py::list result;
+    for (const auto& name : names) {
+        result.append(py::str(name));
+    }
+    return result;
+}
+
+py::object required_operators(py::handle pattern) {
+    auto node = required<tvm::relay::DFPatternNode>(pattern, "required_operators", "a dataflow pattern");
+    return python_names(vexa::call_guarded(
+        [&] { return vexa_host::required_operators(tvm::runtime::Downcast<tvm::relay::DFPattern>(node)); }));
+}
+
+py::object operator_names(py::handle expr) {
+    auto node = required<tvm::RelayExprNode>(expr, "operator_names", "a Relay expression");
+    return python_names(
+        vexa::call_guarded([&] { return vexa_host::operator_names(tvm::runtime::Downcast<tvm::RelayExpr>(node)); }));
+}
+
 // The (global variable, function) pairs a Relay function pass rewrites: the
 // Relay functions not marked for an external compiler, as external, or as
 // not to be optimised; in the module's own order.
@@ -161,6 +182,11 @@ VEXA_PYMODULE(_native, m) {
                        "Types, in place, the composite calls, functions and parameters that a partition of a fully "
                        "typed network formed; False (nothing changed) when other nodes are untyped.",
                        {{"expr"}}, [](const py::handle* args) { return type_formed_composites(args[0]); });
+    vexa::def_function(m, "required_operators",
+                       "Names of the operators that every match of `pattern` calls (a lower bound).", {{"pattern"}},
+                       [](const py::handle* args) { return required_operators(args[0]); });
+    vexa::def_function(m, "operator_names", "Names of every operator called in `expr`.", {{"expr"}},
+                       [](const py::handle* args) { return operator_names(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",
                        {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",

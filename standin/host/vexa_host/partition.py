@@ -60,11 +60,17 @@ def _merge(expr, entries, mod):
     of its output are the composite calls it formed (the partitioner's
     copies keep their types), and those are typed in one walk; otherwise the
     whole network goes through type inference, as MergeComposite does.  Both
-    give the same types, and the walk keeps partitioning linear in the size
-    of the network.
+    give the same types, and the walk keeps the typing linear in the size
+    of the network.  An entry whose pattern calls an operator that the
+    network does not hold is skipped: it cannot match.
     """
     typed = _native.fully_typed(expr)
+    # Partitioning only moves calls into composite functions, so the
+    # operators present at the start are a superset of those present later.
+    present = set(_native.operator_names(expr))
     for name, pattern, check in entries:
+        if not present.issuperset(_native.required_operators(pattern)):
+            continue  # cannot match: partitioning would return the network unchanged
         with _Network(expr):
             partitioned = pattern.partition(expr, {"Composite": name}, check)
         if typed and (partitioned.same_as(expr) or _native.type_formed_composites(partitioned)):

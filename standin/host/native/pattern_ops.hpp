@@ -1,0 +1,24 @@
+// Which operators a dataflow pattern needs, and which a network holds: an
+// entry whose pattern needs an operator that the network does not hold
+// cannot match anywhere, so the partition driver skips it instead of
+// letting TVM's partitioner index the whole network for nothing.
+#pragma once
+
+#include <tvm/relay/dataflow_pattern.h>
+#include <tvm/relay/expr.h>
+
+#include <set>
+#include <string>
+
+namespace vexa_host {
+
+// The names of the operators that every expression `pattern` matches calls
+// (a lower bound: empty when the pattern is too deep or of a kind whose
+// needs are not worked out here).
+std::set<std::string> required_operators(const tvm::relay::DFPattern& pattern);
+
+// The names of every operator called anywhere in `expr`, function bodies
+// included.
+std::set<std::string> operator_names(const tvm::RelayExpr& expr);
+
+}  // namespace vexa_host
