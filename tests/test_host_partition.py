@@ -252,3 +252,23 @@ def test_an_entry_that_cannot_match_is_not_run(monkeypatch):
     result = partition(mod, [("t.never", is_op("nn.max_pool2d")(wildcard()))] + quantized_table())
     assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
     assert len(runs) == len(quantized_table())
+
+
+def test_an_untyped_network_comes_back_typed_when_no_entry_can_match():
+    untyped = quantized_network()["main"]
+    result = partition(untyped, [("t.never", is_op("nn.max_pool2d")(wildcard()))])
+    assert all(node.checked_type is not None for node in value_nodes(result))
+    assert tvm.ir.structural_equal(result, relay.transform.InferType()(quantized_network())["main"])
+
+
+def test_an_operator_consumed_by_an_earlier_entry_is_not_matched_again(monkeypatch):
+    mod = relay.transform.InferType()(quantized_network())
+    runs = []
+    original = relay.dataflow_pattern.DFPattern.partition
+    monkeypatch.setattr(relay.dataflow_pattern.DFPattern, "partition",
+                        lambda pattern, *args: runs.append(pattern) or original(pattern, *args))
+    table = [("t.add", is_op("qnn.add")(*[wildcard() for _ in range(8)])),
+             ("t.add_again", is_op("qnn.add")(*[wildcard() for _ in range(8)]))]
+    result = partition(mod, table)
+    assert len(runs) == 1
+    assert tvm.ir.structural_equal(result, relay.transform.MergeComposite(table)(mod), map_free_vars=True)

@@ -83,8 +83,13 @@ std::set<std::string> required_operators(const DFPattern& pattern) { return requ
 
 std::set<std::string> operator_names(const tvm::RelayExpr& expr) {
     Names names;
+    // The partitioner never matches inside a function it formed, so their
+    // bodies are not entered.
     post_order_walk(
-        expr.get(), [](const FunctionNode*) { return true; },
+        expr.get(),
+        [](const FunctionNode* function) {
+            return !function->attrs.defined() || function->attrs->dict.count("PartitionedFromPattern") == 0;
+        },
         [&names](const tvm::Object* node) {
             if (node->IsInstance<tvm::OpNode>()) {
                 names.insert(static_cast<const tvm::OpNode*>(node)->name);

@@ -17,8 +17,8 @@ namespace vexa_host {
 // needs are not worked out here).
 std::set<std::string> required_operators(const tvm::relay::DFPattern& pattern);
 
-// The names of every operator called anywhere in `expr`, function bodies
-// included.
+// The names of every operator called in `expr` outside the functions that a
+// pattern partition formed (other function bodies included).
 std::set<std::string> operator_names(const tvm::RelayExpr& expr);
 
 }  // namespace vexa_host

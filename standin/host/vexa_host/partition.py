@@ -62,22 +62,29 @@ def _merge(expr, entries, mod):
     whole network goes through type inference, as MergeComposite does.  Both
     give the same types, and the walk keeps the typing linear in the size
     of the network.  An entry whose pattern calls an operator that the
-    network does not hold is skipped: it cannot match.
+    network no longer calls outside the composites formed so far is skipped:
+    it cannot match.
     """
     typed = _native.fully_typed(expr)
-    # Partitioning only moves calls into composite functions, so the
-    # operators present at the start are a superset of those present later.
+    # The operators that a pattern can still match: those called outside
+    # the composite functions formed so far.
     present = set(_native.operator_names(expr))
     for name, pattern, check in entries:
         if not present.issuperset(_native.required_operators(pattern)):
             continue  # cannot match: partitioning would return the network unchanged
         with _Network(expr):
             partitioned = pattern.partition(expr, {"Composite": name}, check)
+        if not partitioned.same_as(expr):
+            present = set(_native.operator_names(partitioned))
         if typed and (partitioned.same_as(expr) or _native.type_formed_composites(partitioned)):
             expr = partitioned
         else:
             expr = _native.infer_type_with_module(partitioned, mod)
             typed = _native.fully_typed(expr)
+    if entries and not typed:
+        # Every entry was skipped: the result is typed all the same, as
+        # when the entries had run.
+        expr = _native.infer_type_with_module(expr, mod)
     return expr
 
 
