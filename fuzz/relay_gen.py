@@ -28,6 +28,10 @@ OPERATORS = (
     "sigmoid", "mean", "concatenate", "image.resize2d", "expand_dims", "layout_transform", "reshape", "squeeze",
     "transpose", "maximum", "minimum",
 )
+# Raw calls leave out reshape: TVM's type relation for it reads its attributes
+# without checking their kind and dies (a null dereference in InferNewShape) on
+# any other kind or none, so no pass can be run over such a call.
+RAW_CALL_OPERATORS = tuple(name for name in OPERATORS if name != "reshape")
 # Attribute node types, attached at random to raw calls (often the wrong one).
 ATTRS = (
     ("relay.attrs.Conv2DAttrs", {"groups": 1, "channels": 8, "data_layout": "NHWC", "kernel_layout": "HWIO"}),
@@ -224,7 +228,7 @@ def _elementwise(draw, pool):
 def _raw_call(draw, pool):
     """A call built without the operator's own helper: any argument count,
     attributes of any kind (or none), arguments of any kind."""
-    op = relay.op.get(draw.pick(OPERATORS))
+    op = relay.op.get(draw.pick(RAW_CALL_OPERATORS))
     args = [draw.pick(pool) for _ in range(draw.int(0, 7))]
     attrs = None
     if draw.chance(0.6):
