@@ -28,10 +28,6 @@ OPERATORS = (
     "sigmoid", "mean", "concatenate", "image.resize2d", "expand_dims", "layout_transform", "reshape", "squeeze",
     "transpose", "maximum", "minimum",
 )
-# Raw calls leave out reshape: TVM's type relation for it reads its attributes
-# without checking their kind and dies (a null dereference in InferNewShape) on
-# any other kind or none, so no pass can be run over such a call.
-RAW_CALL_OPERATORS = tuple(name for name in OPERATORS if name != "reshape")
 # Attribute node types, attached at random to raw calls (often the wrong one).
 ATTRS = (
     ("relay.attrs.Conv2DAttrs", {"groups": 1, "channels": 8, "data_layout": "NHWC", "kernel_layout": "HWIO"}),
@@ -228,7 +224,7 @@ def _elementwise(draw, pool):
 def _raw_call(draw, pool):
     """A call built without the operator's own helper: any argument count,
     attributes of any kind (or none), arguments of any kind."""
-    op = relay.op.get(draw.pick(RAW_CALL_OPERATORS))
+    op = relay.op.get(draw.pick(OPERATORS))
     args = [draw.pick(pool) for _ in range(draw.int(0, 7))]
     attrs = None
     if draw.chance(0.6):
@@ -270,10 +266,14 @@ def _typed(node):
         return False
 
 
-def random_expr(draw, max_nodes=24, typed=False):
+def random_expr(draw, max_nodes=24, typed=False, raw_calls=True):
     """The body of a random network (free variables are its inputs).  With
     `typed`, every node that does not type-check is dropped again, and calls
-    of the wrong shape are left out."""
+    of the wrong shape are left out.  Without `raw_calls`, no call gets
+    attributes of another operator's kind: TVM's type relations of several
+    operators (reshape, expand_dims, ...) read their attributes without
+    checking the kind and die on another kind, so networks that any pass will
+    run over (which type-checks them first) must not have such calls."""
     pool = [_tensor_var(draw, "data", typed)]
     for index in range(draw.int(0, 2)):
         pool.append(_tensor_var(draw, f"in{index}", typed))
@@ -299,7 +299,7 @@ def random_expr(draw, max_nodes=24, typed=False):
                 node = _quantize(x, draw.pick(("uint8", "int8", "int32")))
             elif kind == 9:
                 node = _dequantize(x) if draw.chance(0.5) else _requantize(x)
-            elif kind == 10:
+            elif kind == 10 and raw_calls:
                 node = _raw_call(draw, pool)
             else:
                 node = _odd_node(draw, pool)
@@ -312,11 +312,12 @@ def random_expr(draw, max_nodes=24, typed=False):
     return pool[-1]
 
 
-def random_network(draw, max_nodes=24):
+def random_network(draw, max_nodes=24, raw_calls=True):
     """(module, typed): a module whose "main" computes a random expression;
-    typed is True when it went through type inference."""
+    typed is True when it went through type inference.  `raw_calls`: see
+    random_expr."""
     typed = draw.chance(0.6)
-    body = random_expr(draw, max_nodes, typed)
+    body = random_expr(draw, max_nodes, typed, raw_calls)
     mod = tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body))
     if typed:
         try:
