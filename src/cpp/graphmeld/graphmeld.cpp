@@ -13,6 +13,8 @@
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
 #include "graphmeld/passes.hpp"
+#include "relay/bridge.hpp"
+#include "relay/call_attrs.hpp"
 
 namespace py = pybind11;
 
@@ -140,6 +142,22 @@ py::object update_params(py::handle params, py::handle suffix) {
     return std::move(new_params);
 }
 
+// The passes type-check a network first, and TVM's type relations read a
+// call's attributes without checking their kind: a network with a call
+// carrying another kind of attributes is refused before it reaches them.
+void refuse_foreign_attrs(py::handle mod, Py_ssize_t index) {
+    tvm::runtime::ObjectRef object = vexa::object_of(mod);
+    if (!object.defined() || !object->IsInstance<tvm::IRModuleNode>()) {
+        return;  // not a module: the passes raise their own error
+    }
+    std::string problem = vexa::call_guarded(
+        [&] { return vexa::relay::first_call_with_foreign_attrs(tvm::runtime::Downcast<tvm::IRModule>(object)); });
+    if (!problem.empty()) {
+        PyErr_SetString(PyExc_TypeError, ("mod_list[" + std::to_string(index) + "]: " + problem).c_str());
+        throw py::error_already_set();
+    }
+}
+
 py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::handle params_list,
                           py::handle share_input) {
     const Py_ssize_t num_networks = py::len(mod_list);
@@ -154,6 +172,7 @@ py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::h
         py::int_ index(i);
         py::int_ number(i + 1);
         py::object mod = mod_list[index];
+        refuse_foreign_attrs(mod, i);
         py::object suffix_appender = module.globals[module.renamer_name](number);
         mod = suffix_appender(mod);
         exprs.append(mod[main_name].attr("body"));

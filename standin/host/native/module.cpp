@@ -16,6 +16,7 @@
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
 #include "relay/bridge.hpp"
+#include "relay/call_attrs.hpp"
 
 namespace tvm::relay {
 // Type inference of an expression in the context of a module, as the
@@ -86,9 +87,30 @@ py::object find_calls(py::handle expr, py::handle op_name) {
         [&] { return vexa_host::find_calls_of(static_cast<const tvm::RelayExprNode*>(node.get()), name); }));
 }
 
+// Raises TypeError when a call of `network` (an expression or a module)
+// carries attributes of another kind than its operator reads, which TVM's
+// type inference cannot survive.
+py::object refuse_foreign_attrs(py::handle network) {
+    tvm::runtime::ObjectRef object = vexa::object_of(network);
+    std::string problem = vexa::call_guarded([&] {
+        if (object.defined() && object->IsInstance<tvm::IRModuleNode>()) {
+            return vexa::relay::first_call_with_foreign_attrs(tvm::runtime::Downcast<tvm::IRModule>(object));
+        }
+        if (object.defined() && object->IsInstance<tvm::RelayExprNode>()) {
+            return vexa::relay::first_call_with_foreign_attrs(tvm::runtime::Downcast<tvm::RelayExpr>(object));
+        }
+        return std::string();
+    });
+    if (!problem.empty()) {
+        raise(PyExc_TypeError, "the network cannot be type-checked: " + problem);
+    }
+    return py::none();
+}
+
 py::object infer_type_with_module(py::handle expr, py::handle module) {
     auto node = required<tvm::RelayExprNode>(expr, "infer_type_with_module", "a Relay expression");
     auto mod = required<tvm::IRModuleNode>(module, "infer_type_with_module", "an IRModule");
+    refuse_foreign_attrs(expr);
     tvm::RelayExpr typed = vexa::call_guarded([&] {
         py::gil_scoped_release unlocked;
         return tvm::relay::InferTypeWithModule(tvm::runtime::Downcast<tvm::RelayExpr>(node),
@@ -179,6 +201,10 @@ VEXA_PYMODULE(_native, m) {
     vexa::def_function(m, "infer_type_with_module", "Type inference of `expr` in the context of `module`.",
                        {{"expr"}, {"module"}},
                        [](const py::handle* args) { return infer_type_with_module(args[0], args[1]); });
+    vexa::def_function(m, "refuse_foreign_attrs",
+                       "Raises TypeError when a call of `network` carries attributes of another kind than its "
+                       "operator reads.",
+                       {{"network"}}, [](const py::handle* args) { return refuse_foreign_attrs(args[0]); });
     vexa::def_function(m, "fully_typed", "Whether every node of `expr` has a checked type.", {{"expr"}},
                        [](const py::handle* args) { return fully_typed(args[0]); });
     vexa::def_function(m, "type_formed_composites",

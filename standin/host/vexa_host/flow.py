@@ -168,6 +168,7 @@ def partition_for_vexa(mod, params=None, table="vexa"):
        calls only (no tuples or other non-call nodes on their own),
        MergeCompilerRegions, PartitionGraph.
     """
+    _native.refuse_foreign_attrs(mod)
     if params:
         main = mod.get_global_var("main")
         mod = _native.module_with(mod, [(main, relay.build_module.bind_params_by_name(mod[main], params))])
