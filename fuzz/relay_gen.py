@@ -266,14 +266,13 @@ def _typed(node):
         return False
 
 
-def random_expr(draw, max_nodes=24, typed=False, raw_calls=True):
+def random_expr(draw, max_nodes=24, typed=False):
     """The body of a random network (free variables are its inputs).  With
     `typed`, every node that does not type-check is dropped again, and calls
-    of the wrong shape are left out.  Without `raw_calls`, no call gets
-    attributes of another operator's kind: TVM's type relations of several
-    operators (reshape, expand_dims, ...) read their attributes without
-    checking the kind and die on another kind, so networks that any pass will
-    run over (which type-checks them first) must not have such calls."""
+    of the wrong shape are left out.  Untyped networks may hold raw calls
+    with attributes of another operator's kind, on which TVM's type
+    relations of several operators (reshape, expand_dims, ...) die: code that
+    hands such a network to a pass must refuse it first."""
     pool = [_tensor_var(draw, "data", typed)]
     for index in range(draw.int(0, 2)):
         pool.append(_tensor_var(draw, f"in{index}", typed))
@@ -299,7 +298,7 @@ def random_expr(draw, max_nodes=24, typed=False, raw_calls=True):
                 node = _quantize(x, draw.pick(("uint8", "int8", "int32")))
             elif kind == 9:
                 node = _dequantize(x) if draw.chance(0.5) else _requantize(x)
-            elif kind == 10 and raw_calls:
+            elif kind == 10:
                 node = _raw_call(draw, pool)
             else:
                 node = _odd_node(draw, pool)
@@ -312,12 +311,11 @@ def random_expr(draw, max_nodes=24, typed=False, raw_calls=True):
     return pool[-1]
 
 
-def random_network(draw, max_nodes=24, raw_calls=True):
+def random_network(draw, max_nodes=24):
     """(module, typed): a module whose "main" computes a random expression;
-    typed is True when it went through type inference.  `raw_calls`: see
-    random_expr."""
+    typed is True when it went through type inference."""
     typed = draw.chance(0.6)
-    body = random_expr(draw, max_nodes, typed, raw_calls)
+    body = random_expr(draw, max_nodes, typed)
     mod = tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body))
     if typed:
         try:
