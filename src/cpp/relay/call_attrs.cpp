@@ -3,8 +3,7 @@
 #include <tvm/ir/op.h>
 #include <tvm/relay/function.h>
 
-#include <unordered_set>
-#include <vector>
+#include "relay/graph_walk.hpp"
 
 namespace vexa::relay {
 namespace {
@@ -26,61 +25,20 @@ std::string foreign_attrs(const CallNode* call) {
            std::string(op->name) + " reads " + std::string(op->attrs_type_key);
 }
 
-void push_operands(const tvm::Object* node, std::vector<const tvm::Object*>& stack) {
-    auto push = [&stack](const tvm::runtime::ObjectRef& operand) {
-        if (operand.defined()) {
-            stack.push_back(operand.get());
-        }
-    };
-    if (const auto* call = node->IsInstance<CallNode>() ? static_cast<const CallNode*>(node) : nullptr) {
-        push(call->op);
-        for (const auto& argument : call->args) {
-            push(argument);
-        }
-    } else if (const auto* tuple = node->IsInstance<TupleNode>() ? static_cast<const TupleNode*>(node) : nullptr) {
-        for (const auto& field : tuple->fields) {
-            push(field);
-        }
-    } else if (const auto* item =
-                   node->IsInstance<TupleGetItemNode>() ? static_cast<const TupleGetItemNode*>(node) : nullptr) {
-        push(item->tuple);
-    } else if (const auto* function =
-                   node->IsInstance<FunctionNode>() ? static_cast<const FunctionNode*>(node) : nullptr) {
-        push(function->body);
-    } else if (const auto* let = node->IsInstance<LetNode>() ? static_cast<const LetNode*>(node) : nullptr) {
-        push(let->value);
-        push(let->body);
-    } else if (const auto* branch = node->IsInstance<IfNode>() ? static_cast<const IfNode*>(node) : nullptr) {
-        push(branch->cond);
-        push(branch->true_branch);
-        push(branch->false_branch);
-    }
-}
-
 }  // namespace
 
 std::string first_call_with_foreign_attrs(const tvm::RelayExpr& expr) {
-    // Iterative, so that the depth of a network never exhausts the stack.
-    std::unordered_set<const tvm::Object*> seen;
-    std::vector<const tvm::Object*> stack;
+    std::string problem;
     if (expr.defined()) {
-        stack.push_back(expr.get());
+        post_order_walk(
+            expr.get(), [](const FunctionNode*) { return true; },
+            [&problem](const tvm::Object* node) {
+                if (problem.empty() && node->IsInstance<CallNode>()) {
+                    problem = foreign_attrs(static_cast<const CallNode*>(node));
+                }
+            });
     }
-    while (!stack.empty()) {
-        const tvm::Object* node = stack.back();
-        stack.pop_back();
-        if (!seen.insert(node).second) {
-            continue;
-        }
-        if (node->IsInstance<CallNode>()) {
-            std::string problem = foreign_attrs(static_cast<const CallNode*>(node));
-            if (!problem.empty()) {
-                return problem;
-            }
-        }
-        push_operands(node, stack);
-    }
-    return {};
+    return problem;
 }
 
 std::string first_call_with_foreign_attrs(const tvm::IRModule& mod) {

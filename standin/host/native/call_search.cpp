@@ -2,8 +2,8 @@
 
 #include <tvm/relay/function.h>
 
-#include "graph_walk.hpp"
 #include "relay/access.hpp"
+#include "relay/graph_walk.hpp"
 
 namespace vexa_host {
 
@@ -21,7 +21,7 @@ CallList find_calls_of(const tvm::RelayExprNode* expr, const std::string& op_nam
     if (function == nullptr) {
         return found;
     }
-    post_order_walk(
+    vexa::relay::post_order_walk(
         function->body.get(), [](const tvm::relay::FunctionNode*) { return false; },
         [&found, &op_name](const tvm::Object* node) {
             if (vexa::relay::is_call_of(node, op_name.c_str())) {

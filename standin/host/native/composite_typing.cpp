@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "graph_walk.hpp"
+#include "relay/graph_walk.hpp"
 
 namespace vexa_host {
 namespace {
@@ -35,7 +35,7 @@ bool has_type(const tvm::Object* node) {
 // The untyped nodes reachable from `root`, operands before their users.
 std::vector<const tvm::Object*> untyped_nodes(const tvm::RelayExpr& root) {
     std::vector<const tvm::Object*> untyped;
-    post_order_walk(
+    vexa::relay::post_order_walk(
         root.get(), [](const FunctionNode*) { return true; },
         [&untyped](const tvm::Object* node) {
             if (!has_type(node)) {

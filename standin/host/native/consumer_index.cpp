@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "graph_walk.hpp"
+#include "relay/graph_walk.hpp"
 
 namespace vexa_host {
 
@@ -14,10 +14,10 @@ const CallList kNoConsumers;
 
 ConsumerIndex::ConsumerIndex(tvm::RelayExpr network) : network_(std::move(network)) {
     const tvm::Object* root = network_.get();
-    post_order_walk(
+    vexa::relay::post_order_walk(
         root,
         [root](const tvm::relay::FunctionNode* function) {
-            return function == root || !is_composite_function(function);
+            return function == root || !vexa::relay::is_composite_function(function);
         },
         [this](const tvm::Object* node) {
             if (node->IsInstance<tvm::relay::CallNode>()) {

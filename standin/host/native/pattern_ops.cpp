@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "graph_walk.hpp"
+#include "relay/graph_walk.hpp"
 
 namespace vexa_host {
 namespace {
@@ -85,7 +85,7 @@ std::set<std::string> operator_names(const tvm::RelayExpr& expr) {
     Names names;
     // The partitioner never matches inside a function it formed, so their
     // bodies are not entered.
-    post_order_walk(
+    vexa::relay::post_order_walk(
         expr.get(),
         [](const FunctionNode* function) {
             return !function->attrs.defined() || function->attrs->dict.count("PartitionedFromPattern") == 0;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace vexa_host {
+namespace vexa::relay {
 
 // Whether `node` is a function the partitioner formed for a composite region.
 inline bool is_composite_function(const tvm::Object* node) {
@@ -87,4 +87,4 @@ void post_order_walk(const tvm::Object* root, EnterFunction&& enter_function, On
     }
 }
 
-}  // namespace vexa_host
+}  // namespace vexa::relay
