@@ -25,7 +25,7 @@ LOG="$VENV/setup.log"
 APT_PACKAGES=(gcc g++ libyaml-cpp-dev graphviz)
 # The project's Python packages (versions: constraints.txt).  `wheel` retags the
 # TVM wheel; onnx is the ONNX importer's input format.
-PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel setuptools onnx protobuf atheris)
+PYTHON_PACKAGES=(numpy PyYAML pytest pybind11 scikit-build-core cmake ninja wheel setuptools onnx protobuf atheris ruff clang-format)
 # What `import tvm.relay` needs besides TVM's declared dependencies.
 TVM_EXTRA_PACKAGES=(tqdm tflite)
 HHB_TVM_VERSION=3.2.3
@@ -197,21 +197,47 @@ install_python_packages() {
   echo "$wanted" >"$STAMP"
 }
 
+# The extension modules are built by CMake in build/inplace/ and written next
+# to the package's __init__.py (CMakeLists.txt sets their output directory), so
+# the source tree stays free of build files.  The package is importable from
+# src/ through a .pth file, and the console script is a two-line launcher: what
+# an editable install would give, without its in-source CMake tree.
+BUILD_DIR="$ROOT/build/inplace"
+
+configure() {
+  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" \
+    -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)"
+}
+
+link_package() {
+  local site
+  site="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
+  # Leftovers of the former editable install, whose CMake tree was the source tree.
+  rm -f "$site"/_editable_skbc_vexatvm_internal.* "$site"/_vexatvm_internal_editable.py
+  rm -rf "$site"/vexatvm_internal-*.dist-info
+  rm -rf "$ROOT"/CMakeCache.txt "$ROOT"/CMakeFiles "$ROOT"/CMakeInit.txt "$ROOT"/cmake_install.cmake \
+    "$ROOT"/build.ninja "$ROOT"/.ninja_deps "$ROOT"/.ninja_log "$ROOT"/.skbuild-info.json
+  echo "$ROOT/src" >"$site/vexatvm_internal.pth"
+  printf '#!%s\nfrom vexatvm_internal.release_tag import _main\nraise SystemExit(_main())\n' "$PY" \
+    >"$VENV/bin/vexa-release-tag"
+  chmod +x "$VENV/bin/vexa-release-tag"
+}
+
 build() {
   export PATH="$VENV/bin:$PATH"
   local build_log="$VENV/build.log"
-  if [ -f "$ROOT/build.ninja" ] && ls "$VENV"/lib/python3*/site-packages/_editable_skbc_vexatvm_internal.pth >/dev/null 2>&1; then
-    if ! cmake --build "$ROOT" >"$build_log" 2>&1; then
+  if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+    log "building the extension modules (CMake tree: build/inplace)"
+    if ! configure >"$build_log" 2>&1; then
       tail -n 40 "$build_log" >&2
-      fail "building the extension modules failed (full output: .venv/build.log)"
+      fail "configuring the build of the extension modules failed (full output: .venv/build.log)"
     fi
-    return
   fi
-  log "building the extension modules in place"
-  if ! "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps -e "$ROOT" >"$build_log" 2>&1; then
+  if ! cmake --build "$BUILD_DIR" -j 2 >>"$build_log" 2>&1; then
     tail -n 40 "$build_log" >&2
     fail "building the extension modules failed (full output: .venv/build.log)"
   fi
+  link_package
 }
 
 install_debian_packages
