@@ -88,7 +88,7 @@ if [ "$NATIVE" = 1 ]; then
     echo "[fuzz] ERROR: the clang build failed (full output: $LOG)" >&2
     exit 1
   }
-  use_tree "$TREE" "$ROOT/build/fuzz/site"
+  use_tree "$TREE"
   require_tree_package "$TREE" fuzz
   RUN_PY="$TREE/fuzz/run.py"
   export LD_PRELOAD="$("$PY" -c 'import atheris; print(atheris.path())')/ubsan_with_fuzzer.so"

@@ -45,7 +45,7 @@ cmake --build "$TREE" -j "$(nproc)" ${SANITIZE_TARGETS:+--target $SANITIZE_TARGE
 }
 
 cd "$TREE"
-use_tree "$TREE" "$ROOT/build/sanitize/site"
+use_tree "$TREE"
 require_tree_package "$TREE" sanitize
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0:strict_init_order=1:allocator_may_return_null=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"

@@ -34,21 +34,13 @@ PYEOF
   ln -sfn "$ROOT/.venv" "$tree/.venv"
 }
 
-# use_tree TREE SITE: makes the interpreter import the copy's package, not
-# the in-place build of the editable install: the install's import hook
-# (which searches the working tree) is taken out at start-up by a
-# sitecustomize.py in SITE, and the copy's sources (the package and the
-# vexatvm command) come first on the path.  The native library is the
-# copy's stand-in.
+# use_tree TREE: makes the interpreter import the copy's package, not the
+# set-up's build: the copy's sources (the package and the vexatvm command)
+# come first on the path, before the .venv's .pth entry for the working tree.
+# The native library is the copy's stand-in.
 use_tree() {
-  local tree="$1" site="$2"
-  mkdir -p "$site"
-  cat >"$site/sitecustomize.py" <<'PYEOF'
-import sys
-
-sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "ScikitBuildInplaceFinder"]
-PYEOF
-  export PYTHONPATH="$site:$tree/src:$tree/tools/vexatvm${PYTHONPATH:+:$PYTHONPATH}"
+  local tree="$1"
+  export PYTHONPATH="$tree/src:$tree/tools/vexatvm${PYTHONPATH:+:$PYTHONPATH}"
   export TVM_LIBRARY_PATH="$tree/standin/lib"
 }
 
