@@ -50,11 +50,17 @@ class InputMerger:
 
     def transform_function(self, func, mod, ctx):
         obj = self
+        # Only the function's free variables are inputs, not let-bound ones
+        # or parameters of inner functions.
+        free = set(func.params) | set(analysis.free_vars(func))
+
+        def is_input(v):
+            return isinstance(v, Var) and v in free and obj._var_is_input(v.name_hint)
 
         class Mutator(ExprMutator):
             def visit_call(self, call):
                 arg = call.args[0]
-                if isinstance(arg, Var) and obj._var_is_input(arg.name_hint):
+                if is_input(arg):
                     if obj.shared_input is None:
                         obj.shared_input = arg
                     return Call(call.op, [obj.shared_input] + list(call.args[1:]), call.attrs, call.type_args)
@@ -62,8 +68,7 @@ class InputMerger:
                     isinstance(arg, Call)
                     and isinstance(arg.op, Op)
                     and arg.op.name == "qnn.quantize"
-                    and isinstance(arg.args[0], Var)
-                    and obj._var_is_input(arg.args[0].name_hint)
+                    and is_input(arg.args[0])
                 ):
                     if obj.shared_quantized_input is None:
                         obj.shared_quantized_input = arg

@@ -203,3 +203,65 @@ def test_partitions_from_several_threads_match_one_thread():
 
     assert run_threads(len(cases), work) == []
     assert all(tvm.ir.structural_equal(results[i], expected[i]) for i in range(len(cases)))
+
+
+# The first calls into each module from many threads at once, in a fresh
+# process: a module that fetches what it needs lazily must not make one
+# thread wait for another while holding the interpreter lock.
+FIRST_CALLS = """
+import sys, threading
+sys.path.insert(0, {host!r})
+import vexa_host
+vexa_host.install()
+import tvm
+from tvm import relay
+from vexa_host import _native
+from vexatvm_internal import graphmeld, patterns
+
+x = relay.var("x", shape=(1, 4, 4, 8))
+mod = relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], relay.nn.relu(x))))
+call = mod["main"].body
+calls = {{
+    "patterns": lambda i: (patterns.check_fp32, patterns.is_captured, patterns.check_qnn_add)[i % 3](call),
+    "graphmeld": lambda i: graphmeld.fuse_graphmeld([mod], [{{}}], i % 2 == 0),
+    "host": lambda i: (_native.find_calls(call, "nn.relu"), _native.nesting_depth(mod)),
+}}
+for module, first_call in calls.items():
+    barrier = threading.Barrier({threads})
+
+    def work(i):
+        barrier.wait()
+        try:
+            first_call(i)
+        except Exception:
+            pass  # a check may refuse the call: only hangs count here
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range({threads})]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+print("answered")
+"""
+
+
+@requires_tvm
+def test_first_calls_from_many_threads_never_hang():
+    import os
+    import subprocess
+
+    code = FIRST_CALLS.format(host=str(ROOT / "standin" / "host"), threads=12)
+    env = dict(os.environ, TVM_LIBRARY_PATH=str(ROOT / "standin" / "lib"))
+    runs = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True) for _ in range(10)]
+    hung = 0
+    for run in runs:
+        try:
+            out, err = run.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            run.communicate()
+            hung += 1
+            continue
+        assert run.returncode == 0 and out == "answered\n", err
+    assert hung == 0, f"{hung} of {len(runs)} processes never returned"

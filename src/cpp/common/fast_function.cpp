@@ -60,8 +60,10 @@ BoundArguments bind_arguments(const FunctionRecord &record, PyObject *const *arg
             }
         }
         if (slot == count) {
-            raise_type_error(record.name + "() got an unexpected keyword argument '" +
-                             py::str(key).cast<std::string>() + "'");
+            // Formatted by Python itself: a name with a lone surrogate has no
+            // UTF-8 form, and must still give the TypeError of a bad call.
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", record.name.c_str(), key);
+            throw py::error_already_set();
         }
         if (bound[slot]) {
             raise_type_error(record.name + "() got multiple values for argument '" + record.parameters[slot].name +

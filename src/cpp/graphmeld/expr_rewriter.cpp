@@ -82,11 +82,10 @@ bool unchanged(const std::vector<Expr>& results, const std::vector<Expr>& childr
     return true;
 }
 
-const tvm::runtime::PackedFunc& global(const char* name) {
-    const tvm::runtime::PackedFunc* function = tvm::runtime::Registry::Get(name);
-    ICHECK(function != nullptr) << "TVM lacks the global function " << name;
-    return *function;
-}
+// Looked up as the module loads (after libtvm.so, which registers it), not
+// in a lazily initialised static whose guard concurrent first calls would
+// wait on.
+const tvm::runtime::PackedFunc* const function_with_fields = tvm::runtime::Registry::Get("relay.ir.FunctionWithFields");
 
 template <typename T>
 tvm::Array<T> downcast_range(const std::vector<Expr>& values, std::size_t begin, std::size_t end) {
@@ -163,7 +162,8 @@ Expr ExprRewriter::rebuild(const Frame& frame) const {
         return Call(results[0], args, call->attrs, call->type_args, call->span);
     }
     if (frame.node->IsInstance<FunctionNode>()) {
-        static const tvm::runtime::PackedFunc& with_fields = global("relay.ir.FunctionWithFields");
+        ICHECK(function_with_fields != nullptr) << "TVM lacks relay.ir.FunctionWithFields";
+        const tvm::runtime::PackedFunc& with_fields = *function_with_fields;
         tvm::Array<Var> params = downcast_range<Var>(results, 0, count - 1);
         return with_fields(frame.node, params, results[count - 1], nullptr, nullptr, nullptr, nullptr, nullptr)
             .AsObjectRef<Function>();

@@ -4,6 +4,7 @@
 // on request, one input shared by all networks.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "common/module_globals.hpp"
 #include "common/module_init.hpp"
 #include "graphmeld/passes.hpp"
+#include "relay/big_stack.hpp"
 #include "relay/bridge.hpp"
 #include "relay/call_attrs.hpp"
 
@@ -145,38 +147,34 @@ py::object update_params(py::handle params, py::handle suffix) {
 // The passes type-check a network first, and TVM's type relations read a
 // call's attributes without checking their kind: a network with a call
 // carrying another kind of attributes is refused before it reaches them.
-void refuse_foreign_attrs(py::handle mod, Py_ssize_t index) {
+// So is a network nested deeper than TVM's recursive passes can go.  Returns
+// the network's nesting depth.
+std::size_t refuse_unworkable(py::handle mod, Py_ssize_t index) {
     tvm::runtime::ObjectRef object = vexa::object_of(mod);
     if (!object.defined() || !object->IsInstance<tvm::IRModuleNode>()) {
-        return;  // not a module: the passes raise their own error
+        return 0;  // not a module: the passes raise their own error
     }
+    const std::string name = "mod_list[" + std::to_string(index) + "]";
     std::string problem = vexa::call_guarded(
         [&] { return vexa::relay::first_call_with_foreign_attrs(tvm::runtime::Downcast<tvm::IRModule>(object)); });
     if (!problem.empty()) {
-        PyErr_SetString(PyExc_TypeError, ("mod_list[" + std::to_string(index) + "]: " + problem).c_str());
+        PyErr_SetString(PyExc_TypeError, (name + ": " + problem).c_str());
         throw py::error_already_set();
     }
+    return vexa::refuse_too_deep(object, name);
 }
 
-py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::handle params_list,
-                          py::handle share_input) {
-    const Py_ssize_t num_networks = py::len(mod_list);
-    if (module.asserts_enabled && num_networks != static_cast<Py_ssize_t>(py::len(params_list))) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw py::error_already_set();
-    }
+py::object fuse_networks(const FusionModule& module, const std::vector<py::object>& mods, py::handle params_list,
+                         py::handle share_input) {
     py::list exprs;
     py::dict fused_params;
     const py::str main_name("main");
-    for (Py_ssize_t i = 0; i < num_networks; ++i) {
-        py::int_ index(i);
+    for (std::size_t i = 0; i < mods.size(); ++i) {
         py::int_ number(i + 1);
-        py::object mod = mod_list[index];
-        refuse_foreign_attrs(mod, i);
         py::object suffix_appender = module.globals[module.renamer_name](number);
-        mod = suffix_appender(mod);
+        py::object mod = suffix_appender(mods[i]);
         exprs.append(mod[main_name].attr("body"));
-        py::object params = module.globals[module.update_params_name](params_list[index], number);
+        py::object params = module.globals[module.update_params_name](params_list[py::int_(i)], number);
         fused_params.attr("update")(params);
     }
     py::object tuple = module.globals[module.tuple_name](exprs);
@@ -189,6 +187,23 @@ py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::h
         throw py::error_already_set();
     }
     return py::make_tuple(fused_mod, fused_params);
+}
+
+py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::handle params_list,
+                          py::handle share_input) {
+    const Py_ssize_t num_networks = py::len(mod_list);
+    if (module.asserts_enabled && num_networks != static_cast<Py_ssize_t>(py::len(params_list))) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw py::error_already_set();
+    }
+    std::vector<py::object> mods;
+    std::size_t depth = 0;
+    for (Py_ssize_t i = 0; i < num_networks; ++i) {
+        mods.push_back(mod_list[py::int_(i)]);
+        depth = std::max(depth, refuse_unworkable(mods.back(), i));
+    }
+    // Every pass the fusion runs recurses through the networks.
+    return vexa::run_on_big_stack(depth, [&] { return fuse_networks(module, mods, params_list, share_input); });
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <tvm/runtime/c_runtime_api.h>
 #include <tvm/runtime/registry.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace vexa {
@@ -39,24 +40,42 @@ const bool object_at_registered = [] {
 
 PyObject* new_reference(const py::object& value) { return value.inc_ref().ptr(); }
 
+PythonSide fetch_python_side() {
+    PythonSide s;
+    py::module_ object_module = py::module_::import("tvm.runtime.object");
+    s.object_base = new_reference(object_module.attr("ObjectBase"));
+    s.handle_slot = new_reference(object_module.attr("ObjectBase").attr("__dict__")["handle"]);
+    py::module_ ctypes_objects = py::module_::import("tvm._ffi._ctypes.object");
+    if (object_module.attr("ObjectBase").is(ctypes_objects.attr("ObjectBase"))) {
+        s.object_types = new_reference(ctypes_objects.attr("OBJECT_TYPE"));
+        s.default_class = new_reference(py::module_::import("tvm.runtime.object").attr("Object"));
+        s.native_base = new_reference(ctypes_objects.attr("PyNativeObject"));
+    }
+    s.void_pointer = new_reference(py::module_::import("ctypes").attr("c_void_p"));
+    s.object_at = new_reference(py::module_::import("tvm").attr("get_global_func")(kObjectAtName));
+    s.tvm_error = new_reference(py::module_::import("tvm.error").attr("TVMError"));
+    return s;
+}
+
+std::atomic<const PythonSide*> fetched_side{nullptr};
+
+// Not a function-local static: its guard would be held while the look-ups
+// above call into TVM through ctypes, which lets go of the interpreter lock;
+// a second thread would then wait on the guard holding the lock that the
+// first needs back, and neither would ever return.  Threads that arrive
+// together each fetch a copy and the first published is kept; the others
+// are dropped (a few references leaked, once).
 const PythonSide& python_side() {
-    static PythonSide side = [] {
-        PythonSide s;
-        py::module_ object_module = py::module_::import("tvm.runtime.object");
-        s.object_base = new_reference(object_module.attr("ObjectBase"));
-        s.handle_slot = new_reference(object_module.attr("ObjectBase").attr("__dict__")["handle"]);
-        py::module_ ctypes_objects = py::module_::import("tvm._ffi._ctypes.object");
-        if (object_module.attr("ObjectBase").is(ctypes_objects.attr("ObjectBase"))) {
-            s.object_types = new_reference(ctypes_objects.attr("OBJECT_TYPE"));
-            s.default_class = new_reference(py::module_::import("tvm.runtime.object").attr("Object"));
-            s.native_base = new_reference(ctypes_objects.attr("PyNativeObject"));
-        }
-        s.void_pointer = new_reference(py::module_::import("ctypes").attr("c_void_p"));
-        s.object_at = new_reference(py::module_::import("tvm").attr("get_global_func")(kObjectAtName));
-        s.tvm_error = new_reference(py::module_::import("tvm.error").attr("TVMError"));
-        return s;
-    }();
-    return side;
+    if (const PythonSide* side = fetched_side.load(std::memory_order_acquire)) {
+        return *side;
+    }
+    auto* fetched = new PythonSide(fetch_python_side());
+    const PythonSide* expected = nullptr;
+    if (!fetched_side.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel)) {
+        delete fetched;
+        return *expected;
+    }
+    return *fetched;
 }
 
 // Under the ctypes FFI a Python TVM object is an instance of its class whose

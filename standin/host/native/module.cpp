@@ -15,6 +15,7 @@
 #include "composite_typing.hpp"
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
+#include "relay/big_stack.hpp"
 #include "relay/bridge.hpp"
 #include "relay/call_attrs.hpp"
 
@@ -185,6 +186,22 @@ py::object module_with(py::handle module, py::handle updates) {
     return vexa::to_python(copy);
 }
 
+// function() on a thread whose stack holds the nesting depth of `network`
+// (an expression or a module), after refusing a network deeper than any
+// such stack.
+py::object run_on_big_stack(py::handle network, py::handle function) {
+    if (!PyCallable_Check(function.ptr())) {
+        raise(PyExc_TypeError, "run_on_big_stack expects a callable, got " + type_name(function));
+    }
+    const std::size_t depth =
+        vexa::call_guarded([&] { return vexa::refuse_too_deep(vexa::object_of(network), "the network"); });
+    return vexa::run_on_big_stack(depth, [&] { return py::reinterpret_borrow<py::object>(function)(); });
+}
+
+py::object nesting_depth(py::handle network) {
+    return py::int_(vexa::call_guarded([&] { return vexa::nesting_depth(vexa::object_of(network)); }));
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
@@ -218,6 +235,14 @@ VEXA_PYMODULE(_native, m) {
                        [](const py::handle* args) { return operator_names(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",
                        {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
+    vexa::def_function(m, "run_on_big_stack",
+                       "function() on a thread whose stack holds the nesting depth of `network`; ValueError when "
+                       "`network` is deeper than TVM's passes can go.",
+                       {{"network"}, {"function"}},
+                       [](const py::handle* args) { return run_on_big_stack(args[0], args[1]); });
+    vexa::def_function(m, "nesting_depth", "Nesting depth of a Relay expression or of a module's deepest function.",
+                       {{"network"}}, [](const py::handle* args) { return nesting_depth(args[0]); });
+    m.attr("DEEPEST_NETWORK") = py::int_(vexa::deepest_network());
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",
                        {{"module"}, {"updates"}}, [](const py::handle* args) { return module_with(args[0], args[1]); });
 }

@@ -11,6 +11,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexa_host import _native
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
+from vexa_host.deep_stack import on_big_stack
 from vexa_host.partition import partition
 
 FP32_TABLE = "vexa_fp32"
@@ -63,6 +64,7 @@ def _restore_bias_adds(mod):
     return transform.InferType()(_native.module_with(mod, updates))
 
 
+@on_big_stack("mod")
 def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
     mod = integer_form(mod)
@@ -71,6 +73,7 @@ def prepare_quantized(mod):
     return canonicalize_nhwc(transform.InferType()(mod))
 
 
+@on_big_stack("mod")
 def prepare_fp32(mod):
     """The network in the form the float32 table expects (see partition_for_vexa)."""
     # FoldScaleAxis is a sequence of passes of optimisation level 3, which
@@ -111,6 +114,7 @@ def _compilers(table):
     return names or ["vexa"]
 
 
+@on_big_stack("mod")
 def partition_for_vexa(mod, params=None, table="vexa"):
     """Partitions a Relay module for the vexa accelerator.
 

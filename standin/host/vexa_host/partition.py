@@ -9,6 +9,7 @@ import tvm
 from tvm import relay
 
 from vexa_host import _native
+from vexa_host.deep_stack import on_big_stack
 
 
 def _always(extract):
@@ -88,6 +89,7 @@ def _merge(expr, entries, mod):
     return expr
 
 
+@on_big_stack("mod_or_func")
 def partition(mod_or_func, table):
     """Forms the composite regions of `table` in a module or function.
 

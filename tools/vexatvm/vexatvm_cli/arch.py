@@ -9,6 +9,9 @@ import yaml
 from vexatvm_cli.errors import CliError
 
 DEFAULT_PRESET = "vexa-lite"
+# The native library's built-in architectures.  Checked here so that a
+# mistyped name fails at once, before TVM is loaded, and says what would do.
+PRESETS = ("vexa-nano", "vexa-lite", "vexa-pro", "vexa-max")
 
 
 @dataclass
@@ -43,7 +46,13 @@ def _read_arch_file(path):
         raise CliError(f"{path}: malformed architecture file: {problem}{where}") from error
     if not isinstance(description, dict) or not description:
         raise CliError(f"{path}: malformed architecture file: expected a mapping such as 'arch: vexa-lite' or 'channels: 16'")
+    if "channels" in description and not _is_positive_integer(description["channels"]):
+        raise CliError(f"{path}: channel width {description['channels']!r} is not a positive integer")
     return description
+
+
+def _is_positive_integer(value):
+    return isinstance(value, int) and not isinstance(value, bool) and value > 0
 
 
 def resolve(value):
@@ -57,6 +66,8 @@ def resolve(value):
         value = DEFAULT_PRESET
     if _looks_like_file(value):
         return Architecture(label=value, arch_config={"arch": _read_arch_file(value)})
+    if value not in PRESETS:
+        raise CliError(f"unknown architecture preset '{value}' (choose from {', '.join(PRESETS)}, or give a YAML file)")
     return Architecture(label=value, arch_config={"arch": value})
 
 
@@ -76,10 +87,14 @@ def query(architecture, param_name):
 
 
 def validate(architecture):
-    """Fails with a one-line error unless the native library reports an
-    integer channel width for the architecture, which the checks need."""
+    """Fails with a one-line error unless the native library reports a
+    positive integer channel width for the architecture, which the checks
+    need (a width of 0 or below would make them judge nonsense)."""
     answer = query(architecture, "channels")
     try:
-        return int(answer)
+        width = int(answer)
     except ValueError as error:
         raise CliError(f"architecture {architecture.label}: channel width '{answer}' is not an integer") from error
+    if width <= 0:
+        raise CliError(f"architecture {architecture.label}: channel width {width} is not a positive integer")
+    return width

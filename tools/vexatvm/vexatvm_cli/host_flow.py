@@ -13,8 +13,12 @@ def nhwc_preparation(mod, params, table_name):
     """Binds parameters, then prepares the network the way the host flow
     prepares it for the table (NHWC layouts; for the float32 table also
     constants folded and batch norms folded into the weights)."""
-    from vexa_host import flow
+    from vexa_host import deep_stack, flow
 
+    return deep_stack.run_on_big_stack(mod, _prepare, flow, mod, params, table_name)
+
+
+def _prepare(flow, mod, params, table_name):
     if params:
         mod["main"] = relay.build_module.bind_params_by_name(mod["main"], params)
     prepare = flow.prepare_fp32 if table_name == flow.FP32_TABLE else flow.prepare_quantized
@@ -36,6 +40,12 @@ def compiler_names(entries):
 def partition(mod, entries, progress):
     """Composite regions of `entries`, then the regions annotated for the
     table's compiler and split off into external functions."""
+    from vexa_host import deep_stack
+
+    return deep_stack.run_on_big_stack(mod, _partition, mod, entries, progress)
+
+
+def _partition(mod, entries, progress):
     from vexa_host.partition import partition as driver
 
     for position, entry in enumerate(entries, start=1):

@@ -5,11 +5,12 @@ import os
 import sys
 import traceback
 
+from vexatvm_cli.arch import DEFAULT_PRESET, PRESETS
 from vexatvm_cli.errors import EXIT_USAGE_OR_INPUT, CliError
 from vexatvm_cli.progress import Progress
 
 SAMPLE_NAMES = ("quantized-pytorch-sample", "quantized-tflite-sample", "float32-nhwc-sample")
-ARCH_HELP = "architecture: a preset of the native library (vexa-nano, vexa-lite, vexa-pro, vexa-max) or a YAML file (default: vexa-lite)"
+ARCH_HELP = f"architecture: a preset of the native library ({', '.join(PRESETS)}) or a YAML file (default: {DEFAULT_PRESET})"
 
 
 def _common(parser):
@@ -79,8 +80,9 @@ def _run(args, progress, out):
     if args.command == "arch":
         from vexatvm_cli import arch, environment
 
+        architecture = arch.resolve(args.arch)  # before TVM loads: a bad --arch fails fast
         environment.load_tables()
-        print(arch.query(arch.resolve(args.arch), args.param), file=out)
+        print(arch.query(architecture, args.param), file=out)
         return 0
     from vexatvm_cli import environment
 
