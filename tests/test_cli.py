@@ -145,7 +145,8 @@ def runs(files):
     runs.start("samples", "partition", "--json", "--explain", "--quiet")
     runs.start(
         "torch_sample", "partition", "--sample", "quantized-pytorch-sample", "--table", "vexa_with_fc",
-        "--arch", files["width12"], "--picture", files["picture"], "--json", "--explain", "--quiet",
+        "--arch", files["width12"], "--picture", files["picture"], "--picture-detail", "full", "--json", "--explain",
+        "--quiet",
     )
     runs.start("onnx", "partition", files["float32"], files["qdq"], "--json")
     runs.start("fuse", "fuse", files["float32"], files["float32"], "--share-input", "--quiet")
@@ -158,7 +159,7 @@ def runs(files):
 def _reports(result):
     assert result.returncode == 0, result.stderr
     document = json.loads(result.stdout)
-    assert document["schema"] == "vexatvm-partition-report/1"
+    assert document["schema"] == "vexatvm-partition-report/2"
     return {report["network"]: report for report in document["reports"]}
 
 
