@@ -71,7 +71,7 @@ def _pattern(node, letters, depth):
             return _call(node.args[1], letters, depth, "?")
         return " | ".join(_pattern(option, letters, depth) for option in _options(node))
     if kind == "tuple":
-        if depth < 0:
+        if depth < 0 or node.args is None:
             return "(...)"
         return "(" + ", ".join(_pattern(field, letters, depth - 1) for field in node.args) + ")"
     if kind == "call":

@@ -21,7 +21,6 @@ from dataclasses import dataclass, field
 from vexatvm_cli import chain_text, relay_graph
 from vexatvm_cli.pattern_match import COMMUTATIVE, Matcher
 from vexatvm_cli.pattern_tree import accepts, read_table
-from vexatvm_cli.report import rejection_text
 
 CONSUMERS_FOLLOWED = 4  # per step up from an operator; networks fan out rarely more at one node
 PATHS_FOLLOWED = 16  # per pattern call; optional operators double them
@@ -75,7 +74,7 @@ def _fits(container, position, consumer, used_at):
     """Whether `consumer`, using the value at argument `used_at`, can stand
     where `container` takes the value at `position`."""
     if container.kind == "tuple":
-        return consumer.kind == "tuple" and used_at == position and len(consumer.args) == len(container.args)
+        return consumer.kind == "tuple" and used_at == position and len(consumer.args) == len(container.args or ())
     if container.kind != "call" or consumer.kind != "op" or not accepts(container, consumer.name):
         return False
     if container.args is not None and len(container.args) != len(consumer.args):
@@ -100,11 +99,22 @@ def _climbs(node, path, level=0):
 
 @dataclass
 class _Attempt:
-    score: float
-    needs: str = ""
-    found: str = ""
+    score: tuple  # see _score
+    describe: object = None  # () -> (needs, found) texts; only the nearest attempt is put in words
     matcher: Matcher | None = None  # of a full match
     root: object = None
+
+
+def _score(entry, matched):
+    """How near a partial match came: operators matched, and on a tie the
+    share of the pattern they make (a short chain nearly matched is nearer
+    than a long one barely begun)."""
+    return (matched, matched / len(entry.pattern.calls))
+
+
+def _downward(entry, failure):
+    names = {graph_node: entry.letters[wildcard] for graph_node, wildcard in failure.names.items()}
+    return chain_text.pattern_text(failure.needs, entry.letters), chain_text.node_text(failure.found, names)
 
 
 class OutsideExplainer:
@@ -137,12 +147,13 @@ class OutsideExplainer:
                 best, best_entry = attempt, entry
         names = [entry.pattern.name for entry in entries]
         nearest = best_entry.pattern.name
+        needs, found = best.describe()
         return Explanation(
-            "chain_breaks", "", entry=nearest, entries=names, needs=best.needs, found=best.found
+            "chain_breaks", "", entry=nearest, entries=names, needs=needs, found=found
         )
 
     def _nearest(self, entry, node):
-        best = _Attempt(-1.0)
+        best = _Attempt((-1.0, 0.0))
         for call in entry.pattern.calls_of(node.name):
             if call not in entry.paths:
                 entry.paths[call] = _paths_up(call)
@@ -161,17 +172,15 @@ class OutsideExplainer:
         if matcher.match(pattern, top):
             covered = matcher.matched_nodes()
             if level == len(path) and any(member is node for member in covered):
-                return _Attempt(float("inf"), matcher=matcher, root=top)
+                return _Attempt((float("inf"), 0.0), matcher=matcher, root=top)
             if level == len(path):
-                return _Attempt(-1.0)  # matches, but without this operator
-            needs, found = self._upward(entry, path[level][0], top, matcher)
-            return _Attempt(matcher.score + level * 0.5, needs, found, root=top)
-        failure = matcher.failure
-        names = {graph_node: entry.letters[wildcard] for graph_node, wildcard in failure.names.items()}
-        needs = chain_text.pattern_text(failure.needs, entry.letters)
-        return _Attempt(failure.score, needs, chain_text.node_text(failure.found, names))
+                return _Attempt((-1.0, 0.0))  # matches, but without this operator
+            score = _score(entry, matcher.score + level * 0.5)
+            return _Attempt(score, lambda: self._upward(entry, path[level][0], top, matcher))
+        return _Attempt(_score(entry, matcher.failure.score), lambda: _downward(entry, matcher.failure))
 
-    def _upward(self, entry, container, top, matcher):
+    @staticmethod
+    def _upward(entry, container, top, matcher):
         names = {graph_node: entry.letters[p] for p, graph_node in matcher.memo.items() if p in entry.letters}
         needs = chain_text.pattern_text(container, entry.letters)
         here = chain_text.node_text(top, names, depth=0)
@@ -205,8 +214,12 @@ class OutsideExplainer:
                 )
         rejection = self._rejection_for(name, covered)
         if rejection is not None:
+            # Without the anchor's shape, so that the rejections of
+            # repeated blocks at several sizes group together.
+            text = f"{name}: {rejection['check']} rejected the match on {rejection['anchor']}"
+            reason = rejection["reason"]
             return Explanation(
-                "rejected", rejection_text(rejection), entry=name, check=rejection["check"], reason=rejection["reason"]
+                "rejected", text + (f": {reason}" if reason else ""), entry=name, check=rejection["check"], reason=reason
             )
         return Explanation(
             "overlap",
@@ -246,7 +259,8 @@ def explain(mod, table, rejections):
         if explanation.found is not None and explanation.found not in group[2]:
             group[2].append(explanation.found)
         group[3].update(dict.fromkeys(explanation.entries))
-    result = [_group(*group) for group in groups.values()]
+    order = {entry.pattern.name: position for position, entry in enumerate(explainer.entries)}
+    result = [_group(*group[:3], sorted(group[3], key=order.get)) for group in groups.values()]
     return sorted(result, key=lambda item: -item["count"])
 
 
@@ -264,7 +278,7 @@ def _group(explanation, operators, findings, callers):
             item[name] = getattr(explanation, name)
     text = explanation.text
     if explanation.kind == "chain_breaks":
-        item["entries"] = list(callers)
+        item["entries"] = callers
         item["needs"] = explanation.needs
         item["found"] = findings[:FINDINGS_KEPT]
         text = f"{_callers(item['entries'], explanation.entry)} needs {explanation.needs}; found {findings[0]}"

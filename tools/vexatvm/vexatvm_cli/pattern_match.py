@@ -82,10 +82,10 @@ class Matcher:
         if kind == "call":
             return self._call(pattern, node, context)
         if kind == "tuple":
-            if node.kind != "tuple" or len(node.args) != len(pattern.args):
+            if node.kind != "tuple" or (pattern.args is not None and len(node.args) != len(pattern.args)):
                 self._fail(context or (pattern, node))
                 return False
-            return self._args(pattern, node, pattern.args)
+            return pattern.args is None or self._args(pattern, node, pattern.args)
         if kind == "constant":
             fits = node.kind == "const"
         elif kind == "scalar":

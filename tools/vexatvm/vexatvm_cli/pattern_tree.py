@@ -19,7 +19,7 @@ class PatternNode:
     kind: str  # "call", "alt", "wildcard", "constant", "scalar", "op", "tuple", "getitem", "other"
     name: str = ""  # operator name of an "op"; pattern class of an "other"
     callee: "PatternNode | None" = None  # of a "call"
-    args: list | None = None  # call arguments (None: any), tuple fields, alternatives, getitem's tuple
+    args: list | None = None  # call arguments or tuple fields (None: any), alternatives, getitem's tuple
     value: object = None  # a "scalar": (dtype, value)
     index: int = -1  # a "getitem": the field, -1 for any
     parents: list = field(default_factory=list)  # (containing node, argument position)
@@ -77,7 +77,7 @@ def _children(pattern):
     if isinstance(pattern, dp.ConstantPattern):
         return "constant", {}, []
     if isinstance(pattern, dp.TuplePattern):
-        fields = pattern.fields
+        fields = pattern.fields  # None: a tuple of any length
         return "tuple", {}, list(fields) if fields is not None else []
     if isinstance(pattern, dp.TupleGetItemPattern):
         return "getitem", {"index": int(pattern.index)}, [pattern.tuple]
@@ -122,7 +122,9 @@ def read_pattern(pattern):
         node = PatternNode(kind, **fields)
         if kind == "call":
             node.callee, node.args = kids[0], (kids[1:] if current.args is not None else None)
-        elif kind in ("alt", "tuple", "getitem"):
+        elif kind == "tuple":
+            node.args = kids if current.fields is not None else None
+        elif kind in ("alt", "getitem"):
             node.args = kids
         nodes[key] = node
         order.append(node)

@@ -14,7 +14,7 @@ from collections import Counter
 from pathlib import Path
 
 from vexatvm_cli.errors import CliError
-from vexatvm_cli.picture_blocks import condense
+from vexatvm_cli.picture_blocks import condense, cut_points
 
 FORMATS = {".svg": "svg", ".png": "png"}
 DETAILS = ("blocks", "full")
@@ -85,9 +85,10 @@ def _block_label(block):
     return _label(([f"[{block.tag}]"] if block.tag else []) + [head] + _rows(_counted(short), 3))
 
 
-def blocks_to_dot(units, title=""):
-    """The condensed view: see `picture_blocks`."""
-    blocks = condense(units)
+def blocks_to_dot(blocks, title="", column_of=None):
+    """The condensed view (see `picture_blocks`); with `column_of` (block
+    index -> column), the network is laid out in columns side by side, the
+    edges between columns left out of the ranking."""
     colours = {}
     lines = []
     for block in blocks:
@@ -103,8 +104,39 @@ def blocks_to_dot(units, title=""):
             if block.tag:
                 colour = colours.setdefault(block.tag, _REGION_COLOURS[len(colours) % len(_REGION_COLOURS)])
             lines.append(f"  {node} [shape=box, style=\"rounded,filled\", fillcolor=\"{colour}\", label={_block_label(block)}];")
-        lines += [f"  b{producer} -> {node};" for producer in block.inputs]
+        for producer in block.inputs:
+            crosses = column_of is not None and column_of[producer] != column_of[block.index]
+            lines.append(f"  b{producer} -> {node}" + (" [constraint=false, style=dashed];" if crosses else ";"))
     return _graph(title, lines)
+
+
+def _node_tops(plain, height):
+    """Block index -> distance of its node from the top, in inches."""
+    tops = {}
+    for line in plain.splitlines():
+        words = line.split()
+        if words[:1] == ["node"] and words[1].startswith("b"):
+            tops[int(words[1][1:])] = height - float(words[3])
+    return tops
+
+
+def _columns(blocks, plain, count):
+    """Splits the network into `count` columns of about equal height, at
+    blocks that every later value depends on alone (see `cut_points`)."""
+    height = float(plain.split()[3])
+    tops = _node_tops(plain, height)
+    cuts = cut_points(blocks)
+    splits = set()
+    for column in range(1, count):
+        wanted = height * column / count
+        candidates = [index for index in cuts if index not in splits and index in tops]
+        if candidates:
+            splits.add(min(candidates, key=lambda index: abs(tops[index] - wanted)))
+    column_of, column = {}, 0
+    for block in blocks:
+        column_of[block.index] = column
+        column += block.index in splits
+    return column_of
 
 
 def check_path(path):
@@ -126,24 +158,54 @@ def _size(plain):
     return round(float(words[2]) * PIXELS_PER_INCH), round(float(words[3]) * PIXELS_PER_INCH)
 
 
+def _run_dot(source, *outputs):
+    """Runs Graphviz on `source` for each (format, file) of `outputs`;
+    returns its warnings."""
+    command = [shutil.which("dot")]
+    for fmt, path in outputs:
+        command += [f"-T{fmt}", "-o", str(path)]
+    result = subprocess.run(command, input=source, text=True, capture_output=True)
+    if result.returncode != 0:
+        problem = (result.stderr.strip().splitlines() or ["no message"])[-1]
+        raise CliError(f"--picture {outputs[-1][1]}: Graphviz failed: {problem}")
+    return result.stderr
+
+
+def _layout(source):
+    with tempfile.NamedTemporaryFile("r", suffix=".txt") as plain:
+        _run_dot(source, ("plain", plain.name))
+        return plain.read()
+
+
+def _blocks_source(units, title):
+    """The condensed view, in columns when one column would be taller
+    than a screen."""
+    blocks = condense(units)
+    source = blocks_to_dot(blocks, title)
+    plain = _layout(source)
+    width, height = _size(plain)
+    if height <= SCREEN_PIXELS:
+        return source
+    count = min(-(-height // SCREEN_PIXELS) + 1, max(1, SCREEN_PIXELS // max(width, 1)))
+    if count < 2:
+        return source
+    return blocks_to_dot(blocks, title, _columns(blocks, plain, count))
+
+
 def draw(units, path, title="", detail="blocks"):
     """Writes the picture; returns (width, height) in pixels and the
     warnings a reader should see (Graphviz scaling the picture down, a
     picture too large to take in at once)."""
     fmt = check_path(path)
-    dot_source = blocks_to_dot(units, title) if detail == "blocks" else to_dot(units, title)
+    source = _blocks_source(units, title) if detail == "blocks" else to_dot(units, title)
     with tempfile.NamedTemporaryFile("r", suffix=".txt") as plain:
         # One layout, two outputs: the picture and its size.
-        command = [shutil.which("dot"), "-Tplain", "-o", plain.name, f"-T{fmt}", "-o", str(path)]
-        result = subprocess.run(command, input=dot_source, text=True, capture_output=True)
-        if result.returncode != 0:
-            problem = (result.stderr.strip().splitlines() or ["no message"])[-1]
-            raise CliError(f"--picture {path}: Graphviz failed: {problem}")
+        stderr = _run_dot(source, ("plain", plain.name), (fmt, path))
         width, height = _size(plain.read())
     warnings = []
-    scaled = [line for line in result.stderr.splitlines() if "Scaling" in line or "scaling" in line]
+    scaled = [line.strip() for line in stderr.splitlines() if "scaling" in line.lower()]
     if scaled:
-        warnings.append(f"--picture {path}: Graphviz scaled the picture down to fit its size limit ({scaled[0].strip()})")
+        warnings.append(f"--picture {path}: Graphviz scaled the picture down to fit its size limit ({scaled[0]})")
     elif max(width, height) > SCREEN_PIXELS:
         hint = "" if detail == "blocks" else "; the default detail condenses it"
         warnings.append(f"--picture {path}: the picture is {width} x {height} px, too large to take in at once{hint}")

@@ -45,24 +45,12 @@ def _consumers(units):
     return consumers
 
 
-def _cuts(units, consumers):
-    """Positions after which every value still to be used was made by the
-    unit just passed: the places a stretch can be entered or left by one
-    value."""
-    cuts, open_edges = [], 0
-    for unit in units:
-        open_edges += len(consumers[unit.index]) - len(unit.inputs)
-        if open_edges == len(consumers[unit.index]) and consumers[unit.index]:
-            cuts.append(unit.index)
-    return cuts
-
-
-def _stretches(units, consumers):
+def _stretches(units):
     """Groups of units to draw as one box: the composite-only stretches
     between cuts that hold more than one unit."""
     group_of = {}
     start = 0
-    for cut in _cuts(units, consumers) + [len(units) - 1]:
+    for cut in cut_points(units) + [len(units) - 1]:
         members = list(range(start, cut + 1))
         start = cut + 1
         if len(members) > 1 and all(units[i].kind == "region" for i in members):
@@ -101,7 +89,7 @@ def condense(units):
     """The blocks of a flattened network (`network_view.flatten`), producers
     before consumers."""
     consumers = _consumers(units)
-    stretches = _stretches(units, consumers)
+    stretches = _stretches(units)
     group_of = dict(stretches)
     _chains(units, consumers, group_of)
     block_of, blocks = {}, []
@@ -125,6 +113,19 @@ def condense(units):
         block.inputs = list(dict.fromkeys(producers))
     _tag_repeats(blocks)
     return blocks
+
+
+def cut_points(nodes):
+    """Indices of the nodes (units or blocks, producers first) after which
+    every value still to be used was made by that node: the places where a
+    stretch of the network is entered or left through one value."""
+    consumers = Counter(producer for node in nodes for producer in node.inputs)
+    cuts, open_edges = [], 0
+    for node in nodes:
+        open_edges += consumers[node.index] - len(node.inputs)
+        if open_edges == consumers[node.index] and consumers[node.index]:
+            cuts.append(node.index)
+    return cuts
 
 
 def _tag_repeats(blocks):

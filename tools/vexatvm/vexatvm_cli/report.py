@@ -97,7 +97,9 @@ def format_text(report):
     lines.append(f"time: {phases}")
     if report.rejections is not None:
         lines.append(f"rejected matches: {len(report.rejections)}" + (" (none)" if not report.rejections else ""))
-        lines += [f"  {rejection_text(rejection)}" for rejection in report.rejections]
+        # A network of repeated blocks repeats its rejections: each text once, counted.
+        repeats = Counter(rejection_text(rejection) for rejection in report.rejections)
+        lines += [f"  {text}" + (f" (x{count})" if count > 1 else "") for text, count in repeats.items()]
     if report.explanations is not None:
         lines.append(f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):")
         lines += [_explanation_line(item) for item in report.explanations]

@@ -1,0 +1,166 @@
+"""Why operator calls stay outside composites (`vexatvm partition
+--explain`), and the condensed picture of a large network."""
+import re
+import sys
+
+import pytest
+
+from conftest import ROOT, requires_tvm
+
+pytestmark = requires_tvm
+
+sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
+from vexatvm_cli import environment  # noqa: E402
+
+environment.load_tables()
+import tvm  # noqa: E402
+from tvm import relay  # noqa: E402
+
+from vexatvm_cli import arch, host_flow, picture, picture_blocks, preparation, relay_graph, samples  # noqa: E402
+from vexatvm_cli import quantized_blocks as qb  # noqa: E402
+from vexatvm_cli.importers import Network  # noqa: E402
+from vexatvm_cli.network_view import Unit  # noqa: E402
+from vexatvm_cli.partition_command import partition_network, registered_table  # noqa: E402
+from vexatvm_cli.pattern_match import Matcher  # noqa: E402
+from vexatvm_cli.pattern_tree import read_entry  # noqa: E402
+from vexatvm_cli.progress import Progress  # noqa: E402
+
+QUIET = Progress(quiet=True)
+
+
+def _partitioned(network, table=None):
+    architecture = arch.resolve(None)
+    return partition_network(network, table, architecture, arch.validate(architecture), True, QUIET)
+
+
+def _network(name, body):
+    return Network(name, tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body)), {}, "built-in")
+
+
+def _explanation(report, kind, operator):
+    found = [item for item in report.explanations if item["kind"] == kind and operator in item["operators"]]
+    assert found, f"no {kind} explanation for {operator}: {report.explanations}"
+    return found[0]
+
+
+@pytest.mark.parametrize(
+    "build, table", [(samples.quantized_torch, "vexa"), (samples.quantized_tflite, "vexa"), (samples.float32_nhwc, "vexa_fp32")]
+)
+def test_matcher_agrees_with_tvms_on_every_entry_and_call(build, table):
+    # The explanations stand on this matcher: wherever TVM's matcher sees a
+    # match of an entry, so must it, and nowhere else.
+    network = build()
+    mod = host_flow.nhwc_preparation(preparation.prepare(network.mod, QUIET), {}, table)
+    calls = [node for node in relay_graph.build(mod) if node.kind == "op"]
+    matched = 0
+    for entry in registered_table(table):
+        read = read_entry(entry)
+        for node in calls:
+            expected = entry[1].match(node.expr)
+            assert Matcher({}).match(read.root, node) == expected, (entry[0], node.name)
+            matched += expected
+    assert matched >= 10
+
+
+def test_each_kind_of_explanation_where_it_belongs():
+    report, _ = _partitioned(samples.quantized_torch())
+    assert report.explained_outside == report.calls_outside
+    rejected = _explanation(report, "rejected", "qnn.conv2d")
+    assert rejected["entry"] == "vexa.qnn_conv" and rejected["check"] == "check_qnn_conv_pattern"
+    assert "channels per group (6)" in rejected["reason"]
+    # Every call of the rejected match shares its explanation.
+    assert {"nn.pad", "qnn.requantize", "cast"} <= set(rejected["operators"])
+    assert _explanation(report, "no_entry", "reshape")["text"] == "no entry of the table calls reshape"
+    broken = _explanation(report, "chain_breaks", "qnn.dequantize")
+    assert broken["entry"] == "vexa.upsampling" and "vexa.upsampling" in broken["entries"]
+    assert broken["text"].endswith("found qnn.dequantize(...) as a result of the network")
+
+
+def test_result_used_inside_and_outside_a_match_is_said_so():
+    x = relay.var("x", shape=(1, 8, 8, 8), dtype="uint8")
+    conv = qb.tflite_conv(x, 8, 8, relu6=False)
+    # The bias_add's result also leaves the chain: the partitioner does not
+    # fuse a chain whose inner results are used elsewhere.
+    biased = conv.args[0]
+    report, _ = _partitioned(_network("shared", relay.Tuple([conv, relay.cast(biased, "float32")])))
+    assert report.explained_outside == report.calls_outside
+    shared = _explanation(report, "shared_result", "qnn.conv2d")
+    assert shared["entry"] == "vexa.qnn_tflite_qconv"
+    assert "nn.bias_add(...) inside the match is also used by cast" in shared["text"]
+
+
+def test_broken_chain_names_what_the_pattern_needs_and_what_is_there():
+    x = relay.var("x", shape=(1, 8, 8, 8), dtype="uint8")
+    conv = qb.tflite_conv(x, 8, 8)
+    # A SiLU whose gate is an addition (a region of its own) instead of a
+    # quantized sigmoid.
+    gate = qb.qadd(conv, conv, relu=False)
+    out = relay.qnn.op.mul(
+        conv, gate, qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0)
+    )
+    report, _ = _partitioned(_network("silu", out))
+    assert report.explained_outside == report.calls_outside
+    broken = _explanation(report, "chain_breaks", "qnn.mul")
+    assert broken["entry"] == "vexa.tflite_silu"
+    assert broken["needs"] == "qnn.mul(x, qnn.quantize(sigmoid(...)))"
+    assert broken["found"] == ["qnn.mul(x, [vexa.qnn_add])"]
+
+
+def _chain_network(blocks):
+    """About 90 operator calls a block: rejected grouped convolutions,
+    residual additions, float operators between quantizations, and host
+    operators no entry knows."""
+    x = relay.var("input", shape=(1, 3, 32, 32), dtype="float32")
+    y = qb.torch_conv(qb.quantize(x, 0.02, 128), 3, 16)
+    for _ in range(blocks):
+        c1 = qb.torch_conv(y, 16, 16)
+        c2 = qb.torch_conv_hswish(c1, 16, 16)
+        residual = qb.qadd(c1, qb.torch_conv(c2, 16, 16, pad=False))
+        grouped = qb.torch_conv(residual, 16, 24, groups=4)
+        leaky = qb.float_between(relay.nn.max_pool2d(grouped, (1, 1), (1, 1)), relay.nn.leaky_relu, 0.1)
+        cat = qb.qconcat([leaky, residual])
+        y = relay.reshape(relay.sigmoid(relay.reshape(qb.torch_conv(cat, 40, 16), (1, 16, 32, 32))), (1, 16, 32, 32))
+    return _network(f"chain-{blocks}", qb.dequantize(y))
+
+
+def test_large_network_is_explained_in_full_and_its_picture_fits_a_screen(tmp_path):
+    report, units = _partitioned(_chain_network(7))
+    assert report.calls_inside + report.calls_outside > 550
+    assert report.explained_outside == report.calls_outside
+    # Repeated blocks repeat reasons, not lines.
+    assert len(report.explanations) < 10
+    size, warnings = picture.draw(units, tmp_path / "blocks.svg", "chain")
+    assert max(size) <= picture.SCREEN_PIXELS and warnings == []
+    full_size, full_warnings = picture.draw(units, tmp_path / "full.svg", "chain", detail="full")
+    assert full_size[1] > picture.SCREEN_PIXELS and "too large to take in at once" in full_warnings[0]
+    # Each composite region is counted in exactly one box.
+    svg = (tmp_path / "blocks.svg").read_text()
+    counted = sum(int(n) for n in re.findall(r">(\d+) vexa composites", svg)) + svg.count(">vexa.")
+    assert counted == sum(report.composites.values())
+
+
+def _unit(index, kind, name, inputs, ops=()):
+    return Unit(index, kind, name, list(ops) or ([name] if kind == "region" else []), inputs)
+
+
+def test_condensed_view_keeps_every_unit_once_and_tags_repeated_blocks():
+    units = [_unit(0, "input", "x", [])]
+
+    def add(kind, name, *inputs):
+        units.append(_unit(len(units), kind, name, list(inputs)))
+        return len(units) - 1
+
+    top = 0
+    for _ in range(2):  # two residual blocks of composites
+        branch = add("region", "t.conv", add("region", "t.conv", top))
+        top = add("region", "t.add", top, branch)
+    short = add("op", "reshape", add("op", "transpose", top))  # two host operators: drawn one by one
+    add("op", "softmax", add("op", "flatten", add("op", "sigmoid", short)))  # three: one box
+    add("op", "exp", short)
+    blocks = picture_blocks.condense(units)
+    assert sorted(unit.index for block in blocks for unit in block.units) == list(range(len(units)))
+    residual = [block for block in blocks if block.kind == "composites"]
+    assert [block.tag for block in residual] == ["A", "A"]
+    assert [len(block.units) for block in residual] == [3, 3]
+    assert [block.kind for block in blocks if block.kind in ("op", "host_run")] == ["op", "op", "host_run", "op"]
+    assert all(producer < block.index for block in blocks for producer in block.inputs)
