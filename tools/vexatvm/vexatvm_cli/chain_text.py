@@ -2,8 +2,13 @@
 `qnn.mul(x, sigmoid(x))`: a wildcard used at several places is a letter
 (the network node bound to it shows the same letter), any other wildcard
 `_`; an optional operator `op?(...)`; alternatives `a | b`; a composite
-region `[name]`.  The quantization parameters that trail the data operands
-of `qnn.*` calls are left out, as is everything below a few levels."""
+region `[name](inputs)`.  The quantization parameters that follow the data
+operands of quantized operators are left out, as is everything below a few
+levels."""
+import functools
+
+import tvm
+
 DEPTH = 2
 LONGEST = 110
 LETTERS = "xyzwvutsrqpo"
@@ -44,13 +49,24 @@ def shared_wildcards(calls):
     return {node: LETTERS[i % len(LETTERS)] for i, node in enumerate(shared)}
 
 
-def _data_args(name, args, is_parameter):
-    if not name.startswith("qnn."):
-        return args
-    end = len(args)
-    while end > 1 and is_parameter(args[end - 1]):
-        end -= 1
-    return args[:end]
+@functools.lru_cache(maxsize=None)
+def _data_count(name):
+    """How many leading arguments of operator `name` are data, the rest
+    being quantization parameters (scales, zero points), by the argument
+    names of TVM's operator registry; None when all are data."""
+    try:
+        names = [argument.name for argument in tvm.ir.Op.get(name).arguments]
+    except tvm.TVMError:
+        return None
+    for position, argument in enumerate(names):
+        if "scale" in argument or "zero_point" in argument:
+            return position
+    return None
+
+
+def _data_args(name, args):
+    count = _data_count(name)
+    return args if count is None else args[:count]
 
 
 def pattern_text(pattern, letters, depth=DEPTH):
@@ -83,7 +99,7 @@ def _call(node, letters, depth, mark=""):
     callee = _callee_text(node) + mark
     if node.args is None:
         return f"{callee}(...)"
-    args = _data_args(callee, node.args, lambda arg: arg.kind in ("constant", "scalar") or (arg.kind == "wildcard" and arg not in letters))
+    args = node.args if node.accepts is None or len(node.accepts) != 1 else _data_args(next(iter(node.accepts)), node.args)
     if depth <= 0:
         return f"{callee}(...)" if args else f"{callee}()"
     return f"{callee}(" + ", ".join(_pattern(arg, letters, depth - 1) for arg in args) + ")"
@@ -98,13 +114,14 @@ def node_text(node, names, depth=DEPTH):
 def _node(node, names, depth):
     if node in names:
         return names[node]
-    if node.kind == "op":
-        args = _data_args(node.name, node.args, lambda arg: arg.kind == "const")
+    if node.kind in ("op", "region"):
+        callee = node.name if node.kind == "op" else f"[{node.name}]"
+        args = _data_args(node.name, node.args)
+        if node.kind == "region":
+            args = [arg for arg in args if arg.kind != "const"]
         if depth <= 0:
-            return f"{node.name}(...)" if args else f"{node.name}()"
-        return f"{node.name}(" + ", ".join(_node(arg, names, depth - 1) for arg in args) + ")"
-    if node.kind == "region":
-        return f"[{node.name}]"
+            return f"{callee}(...)" if args else callee if node.kind == "region" else f"{callee}()"
+        return f"{callee}(" + ", ".join(_node(arg, names, depth - 1) for arg in args) + ")"
     if node.kind == "const":
         scalar = node.scalar()
         if scalar is None:

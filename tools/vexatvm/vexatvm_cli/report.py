@@ -100,7 +100,7 @@ def format_text(report):
         # A network of repeated blocks repeats its rejections: each text once, counted.
         repeats = Counter(rejection_text(rejection) for rejection in report.rejections)
         lines += [f"  {text}" + (f" (x{count})" if count > 1 else "") for text, count in repeats.items()]
-    if report.explanations is not None:
+    if report.explanations is not None and report.calls_outside:
         lines.append(f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):")
         lines += [_explanation_line(item) for item in report.explanations]
     return "\n".join(lines)
