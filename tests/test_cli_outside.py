@@ -103,7 +103,7 @@ def test_broken_chain_names_what_the_pattern_needs_and_what_is_there():
     broken = _explanation(report, "chain_breaks", "qnn.mul")
     assert broken["entry"] == "vexa.tflite_silu"
     assert broken["needs"] == "qnn.mul(x, qnn.quantize(sigmoid(...)))"
-    assert broken["found"] == ["qnn.mul(x, [vexa.qnn_add])"]
+    assert broken["found"] == ["qnn.mul(x, [vexa.qnn_add](x))"]
 
 
 def _chain_network(blocks):
