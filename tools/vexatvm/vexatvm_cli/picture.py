@@ -20,8 +20,10 @@ FORMATS = {".svg": "svg", ".png": "png"}
 DETAILS = ("blocks", "full")
 PIXELS_PER_INCH = 96  # Graphviz's bitmap resolution
 SCREEN_PIXELS = 4000  # what a picture should fit to be taken in at once
-_REGION_COLOURS = ("#cfe8ff", "#d8f5d0", "#ffe7c2", "#f3d6f5", "#fff6b3", "#d6f0f0", "#f9d3d3")
-_PLAIN_REGION = "#eef3f8"
+_REGION_COLOURS = (
+    "#cfe8ff", "#d8f5d0", "#ffe7c2", "#f3d6f5", "#fff6b3", "#d6f0f0", "#f9d3d3",
+    "#e0e0ff", "#e6f5c9", "#fde2c8", "#d9f2e6", "#ffd9e6",
+)
 _HEADER = [
     "  rankdir=TB;",
     "  node [fontname=Helvetica, fontsize=10];",
@@ -100,9 +102,8 @@ def blocks_to_dot(blocks, title="", column_of=None):
         elif block.kind == "host_run":
             lines.append(f"  {node} [shape=box, style=dashed, label={_block_label(block)}];")
         else:
-            colour = _PLAIN_REGION
-            if block.tag:
-                colour = colours.setdefault(block.tag, _REGION_COLOURS[len(colours) % len(_REGION_COLOURS)])
+            # One colour per set of composites: repeated blocks look alike.
+            colour = colours.setdefault(block.signature(), _REGION_COLOURS[len(colours) % len(_REGION_COLOURS)])
             lines.append(f"  {node} [shape=box, style=\"rounded,filled\", fillcolor=\"{colour}\", label={_block_label(block)}];")
         for producer in block.inputs:
             crosses = column_of is not None and column_of[producer] != column_of[block.index]
