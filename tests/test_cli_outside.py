@@ -164,3 +164,13 @@ def test_condensed_view_keeps_every_unit_once_and_tags_repeated_blocks():
     assert [len(block.units) for block in residual] == [3, 3]
     assert [block.kind for block in blocks if block.kind in ("op", "host_run")] == ["op", "op", "host_run", "op"]
     assert all(producer < block.index for block in blocks for producer in block.inputs)
+
+
+def test_picture_that_graphviz_must_shrink_is_reported(tmp_path):
+    units = [_unit(0, "input", "x", [])] + [_unit(i, "op", ("sigmoid", "tanh")[i % 2], [i - 1]) for i in range(1, 701)]
+    size, warnings = picture.draw(units, tmp_path / "full.png", "chain", detail="full")
+    assert size[1] > 32767 and len(warnings) == 1
+    assert "beyond Graphviz's bitmap limit: it was scaled down by 0." in warnings[0]
+    # Condensed, the chain is one box.
+    size, warnings = picture.draw(units, tmp_path / "blocks.png", "chain")
+    assert max(size) < 1000 and warnings == []

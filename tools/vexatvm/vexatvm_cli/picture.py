@@ -7,6 +7,7 @@ single boxes with their counts, so that a network of several hundred
 operators fits a screen-sized picture; "full" draws every composite region
 as one box listing the operators inside and every other operator call as a
 node of its own."""
+import re
 import shutil
 import subprocess
 import tempfile
@@ -44,8 +45,11 @@ def _rows(items, per_row):
     return [", ".join(items[i : i + per_row]) for i in range(0, len(items), per_row)]
 
 
-def _counted(counter):
-    return [name if count == 1 else f"{name} x{count}" for name, count in counter.most_common()]
+def _counted(counter, shown=9):
+    """The most frequent names with their counts; a long tail is summed up."""
+    names = [name if count == 1 else f"{name} x{count}" for name, count in counter.most_common(shown)]
+    rest = len(counter) - shown
+    return names + ([f"{rest} more kinds"] if rest > 0 else [])
 
 
 def _graph(title, body):
@@ -204,9 +208,12 @@ def draw(units, path, title="", detail="blocks"):
         stderr = _run_dot(source, ("plain", plain.name), (fmt, path))
         width, height = _size(plain.read())
     warnings = []
-    scaled = [line.strip() for line in stderr.splitlines() if "scaling" in line.lower()]
+    scaled = re.search(r"[Ss]caling by ([0-9.]+)", stderr)
     if scaled:
-        warnings.append(f"--picture {path}: Graphviz scaled the picture down to fit its size limit ({scaled[0]})")
+        warnings.append(
+            f"--picture {path}: the picture is {width} x {height} px, beyond Graphviz's bitmap limit: it was scaled "
+            f"down by {float(scaled.group(1)):.2f} and its text may not be readable (an .svg is not scaled)"
+        )
     elif max(width, height) > SCREEN_PIXELS:
         hint = "" if detail == "blocks" else "; the default detail condenses it"
         warnings.append(f"--picture {path}: the picture is {width} x {height} px, too large to take in at once{hint}")

@@ -108,7 +108,9 @@ class _Builder:
             if composite is not None:
                 return self.add("region", composite, node, inputs)
             return self.visit(callee.body, {_key(param): arg for param, arg in zip(callee.params, inputs)})
-        return self.add("other", type(callee).__name__, node, inputs)
+        # A call of something else (a variable bound to a function) counts as
+        # an operator call, as in the report.
+        return self.add("op", type(callee).__name__, node, inputs)
 
 
 def _key(node):
