@@ -7,6 +7,7 @@ single boxes with their counts, so that a network of several hundred
 operators fits a screen-sized picture; "full" draws every composite region
 as one box listing the operators inside and every other operator call as a
 node of its own."""
+import math
 import re
 import shutil
 import subprocess
@@ -21,6 +22,7 @@ FORMATS = {".svg": "svg", ".png": "png"}
 DETAILS = ("blocks", "full")
 PIXELS_PER_INCH = 96  # Graphviz's bitmap resolution
 SCREEN_PIXELS = 4000  # what a picture should fit to be taken in at once
+STRIP_RATIO = 4  # a picture taller than this many widths is laid out in columns
 _REGION_COLOURS = (
     "#cfe8ff", "#d8f5d0", "#ffe7c2", "#f3d6f5", "#fff6b3", "#d6f0f0", "#f9d3d3",
     "#e0e0ff", "#e6f5c9", "#fde2c8", "#d9f2e6", "#ffd9e6",
@@ -183,15 +185,16 @@ def _layout(source):
 
 
 def _blocks_source(units, title):
-    """The condensed view, in columns when one column would be taller
-    than a screen."""
+    """The condensed view, in columns when one column would be taller than
+    a screen or a narrow strip: about as many columns as make the picture
+    square, as far as they fit a screen's width."""
     blocks = condense(units)
     source = blocks_to_dot(blocks, title)
     plain = _layout(source)
     width, height = _size(plain)
-    if height <= SCREEN_PIXELS:
+    if height <= SCREEN_PIXELS and height <= STRIP_RATIO * width:
         return source
-    count = min(-(-height // SCREEN_PIXELS) + 1, max(1, SCREEN_PIXELS // max(width, 1)))
+    count = min(round(math.sqrt(height / max(width, 1))), SCREEN_PIXELS // max(width, 1))
     if count < 2:
         return source
     return blocks_to_dot(blocks, title, _columns(blocks, plain, count))

@@ -5,7 +5,8 @@ operators can be taken in at once.
 - A stretch of the network that only composite regions compute, entered and
   left through one value each (a residual block, an inception module), is
   one box with its composite and operator counts.
-- A chain of composite regions, each feeding only the next, is one box.
+- A chain of composite regions, each feeding only the next, is one box; a
+  chain of more than LONG_RUN is cut where its first composite comes again.
 - A chain of host operators (outside composites) of at least HOST_RUN is one
   box listing them; shorter ones stay single operators.
 - Boxes holding the same composites carry the same letter and colour, so
@@ -15,6 +16,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 
 HOST_RUN = 3
+LONG_RUN = 20
 
 
 @dataclass
@@ -83,6 +85,27 @@ def _chains(units, consumers, group_of):
     for unit in units:
         if unit.kind == "op" and sizes[group_of.get(unit.index, unit.index)] < HOST_RUN:
             group_of.pop(unit.index, None)
+    _split_long_runs(units, group_of, in_stretch)
+
+
+def _split_long_runs(units, group_of, in_stretch):
+    """A long chain of composite regions (a network that is one chain of
+    blocks) is cut wherever its first composite comes again, so that its
+    repeated blocks show instead of one box for all."""
+    runs = {}
+    for unit in units:
+        if unit.kind == "region" and unit.index not in in_stretch:
+            runs.setdefault(group_of.get(unit.index, unit.index), []).append(unit)
+    for head, members in runs.items():
+        if len(members) <= LONG_RUN:
+            continue
+        current = head
+        for unit in members[1:]:
+            if unit.name == members[0].name:
+                current = unit.index
+                group_of.pop(unit.index, None)
+            else:
+                group_of[unit.index] = current
 
 
 def condense(units):
