@@ -16,7 +16,9 @@ environment.load_tables()
 import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
 
-from vexatvm_cli import arch, host_flow, picture, picture_blocks, preparation, relay_graph, samples  # noqa: E402
+from tvm.relay.dataflow_pattern import is_expr, is_op, is_tuple, wildcard  # noqa: E402
+
+from vexatvm_cli import arch, chain_text, host_flow, picture, picture_blocks, preparation, relay_graph, samples  # noqa: E402
 from vexatvm_cli import quantized_blocks as qb  # noqa: E402
 from vexatvm_cli.importers import Network  # noqa: E402
 from vexatvm_cli.network_view import Unit  # noqa: E402
@@ -60,6 +62,57 @@ def test_matcher_agrees_with_tvms_on_every_entry_and_call(build, table):
             assert Matcher({}).match(read.root, node) == expected, (entry[0], node.name)
             matched += expected
     assert matched >= 10
+
+
+def _silu_pattern():
+    x = wildcard()
+    return is_op("multiply")(x, is_op("sigmoid")(x))
+
+
+def _typed_graph(body):
+    mod = relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body)))
+    return relay_graph.build(mod)
+
+
+A = relay.var("a", shape=(1, 4))
+B = relay.var("b", shape=(1, 4))
+
+
+@pytest.mark.parametrize(
+    "pattern, body, needs, found",
+    [
+        # The shared wildcard must bind one node: where it binds another,
+        # the letter shows which.
+        (_silu_pattern, relay.multiply(A, relay.sigmoid(A)), None, None),
+        (_silu_pattern, relay.multiply(relay.sigmoid(A), A), None, None),  # arguments swapped
+        (_silu_pattern, relay.multiply(A, relay.sigmoid(B)), "multiply(x, sigmoid(x))", "multiply(x, sigmoid(b))"),
+        (_silu_pattern, relay.multiply(A, relay.tanh(A)), "multiply(x, sigmoid(x))", "multiply(x, tanh(x))"),
+        # An optional operator, alternatives and scalar constants.
+        (
+            lambda: is_op("nn.relu")(wildcard()).optional(is_op("clip")),
+            relay.clip(relay.nn.relu(A), 0.0, 6.0), None, None,
+        ),
+        (
+            lambda: is_op("add")(wildcard(), is_expr(relay.const(3.0))) | is_op("nn.relu")(wildcard()),
+            relay.add(A, relay.const(2.0)), "add(_, 3)", "add(a, 2)",
+        ),
+        (
+            lambda: is_op("concatenate")(is_tuple(None)),
+            relay.concatenate([A, B, A], axis=0), None, None,  # a tuple of any length
+        ),
+    ],
+)
+def test_matcher_says_where_a_match_breaks(pattern, body, needs, found):
+    pattern = pattern()
+    graph = _typed_graph(body)
+    read = read_entry(("t", pattern))
+    letters = chain_text.shared_wildcards(read.calls)
+    matcher = Matcher(set(letters))
+    assert matcher.match(read.root, graph[-1]) == (needs is None) == pattern.match(graph[-1].expr)
+    if needs is not None:
+        names = {node: letters[wildcard_] for node, wildcard_ in matcher.failure.names.items()}
+        assert chain_text.pattern_text(matcher.failure.needs, letters) == needs
+        assert chain_text.node_text(matcher.failure.found, names) == found
 
 
 def test_each_kind_of_explanation_where_it_belongs():

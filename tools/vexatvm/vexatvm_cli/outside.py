@@ -236,9 +236,9 @@ class OutsideExplainer:
         for same_shape in (True, False):
             for position, rejection in enumerate(pending):
                 for member in ops:
-                    if member.name != rejection["anchor"]:
+                    if member.name != rejection.get("anchor"):
                         continue
-                    if same_shape and tuple(member.shape() or ()) != tuple(rejection["shape"]):
+                    if same_shape and tuple(member.shape() or ()) != tuple(rejection.get("shape") or ()):
                         continue
                     return pending.pop(position)
         return None

@@ -29,7 +29,7 @@ class Matcher:
         self.memo = {}  # PatternNode -> GraphNode
         self.log = []  # PatternNodes in binding order, for undoing
         self.calls_bound = 0
-        self.calls_open = 0  # call patterns whose operator matched, arguments under way
+        self.open = []  # (call pattern, node) whose operator matched, arguments under way
         self.failure = None
 
     def match(self, pattern, node):
@@ -47,7 +47,7 @@ class Matcher:
         return [node for pattern, node in self.memo.items() if pattern.kind in ("call", "tuple")]
 
     def _fail(self, context):
-        score = self.calls_bound + self.calls_open
+        score = self.calls_bound + len(self.open)
         if self.failure is None or score > self.failure.score:
             names = {node: pattern for pattern, node in self.memo.items() if pattern in self.shared}
             self.failure = Failure(score, context[0], context[1], names)
@@ -56,7 +56,9 @@ class Matcher:
         if pattern in self.memo:
             if self.memo[pattern] is node:
                 return True
-            self._fail(context or (pattern, node))
+            # A shared wildcard bound elsewhere: shown one call further out,
+            # where its other use can be seen.
+            self._fail(self.open[-2] if len(self.open) > 1 else context or (pattern, node))
             return False
         mark = len(self.log)
         if self._match(pattern, node, context):
@@ -109,7 +111,7 @@ class Matcher:
         if len(pattern.args) != len(node.args):
             self._fail((pattern, node))
             return False
-        self.calls_open += 1
+        self.open.append((pattern, node))
         try:
             if self._args(pattern, node, pattern.args):
                 return True
@@ -117,7 +119,7 @@ class Matcher:
                 return self._args(pattern, node, pattern.args[::-1])
             return False
         finally:
-            self.calls_open -= 1
+            self.open.pop()
 
     def _args(self, pattern, node, expected):
         mark = len(self.log)
