@@ -118,8 +118,7 @@ def _downward(entry, failure):
 
 
 class OutsideExplainer:
-    def __init__(self, graph, table, rejections):
-        self.graph = graph
+    def __init__(self, table, rejections):
         self.entries = []
         for pattern in read_table(table):
             self.entries.append(_Entry(pattern, chain_text.shared_wildcards(pattern.calls)))
@@ -148,12 +147,10 @@ class OutsideExplainer:
         names = [entry.pattern.name for entry in entries]
         nearest = best_entry.pattern.name
         needs, found = best.describe()
-        return Explanation(
-            "chain_breaks", "", entry=nearest, entries=names, needs=needs, found=found
-        )
+        return Explanation("chain_breaks", "", entry=nearest, entries=names, needs=needs, found=found)
 
     def _nearest(self, entry, node):
-        best = _Attempt((-1.0, 0.0))
+        best = None
         for call in entry.pattern.calls_of(node.name):
             if call not in entry.paths:
                 entry.paths[call] = _paths_up(call)
@@ -162,7 +159,7 @@ class OutsideExplainer:
                     attempt = self._attempt(entry, call, path, top, level, node)
                     if attempt.matcher is not None:
                         return attempt
-                    if attempt.score > best.score:
+                    if best is None or attempt.score > best.score:
                         best = attempt
         return best
 
@@ -174,9 +171,14 @@ class OutsideExplainer:
             if level == len(path) and any(member is node for member in covered):
                 return _Attempt((float("inf"), 0.0), matcher=matcher, root=top)
             if level == len(path):
-                return _Attempt((-1.0, 0.0))  # matches, but without this operator
-            score = _score(entry, matcher.score + level * 0.5)
-            return _Attempt(score, lambda: self._upward(entry, path[level][0], top, matcher))
+                # The entry matches here through an alternative that leaves
+                # this operator to a wildcard.
+                return _Attempt(
+                    (-1.0, 0.0),
+                    lambda: (chain_text.pattern_text(pattern, entry.letters), f"{chain_text.node_text(top, {})}, "
+                             f"matched without {node.name}"),
+                )
+            return _Attempt(_score(entry, matcher.score), lambda: self._upward(entry, path[level][0], top, matcher))
         return _Attempt(_score(entry, matcher.failure.score), lambda: _downward(entry, matcher.failure))
 
     @staticmethod
@@ -248,7 +250,7 @@ def explain(mod, table, rejections):
     """Explanations of the operator calls outside composites of a
     partitioned module, grouped: a list of dicts, most calls first."""
     graph = relay_graph.build(mod)
-    explainer = OutsideExplainer(graph, table, rejections)
+    explainer = OutsideExplainer(table, rejections)
     groups = {}
     for node in graph:
         if node.kind != "op":

@@ -32,8 +32,11 @@ class GraphNode:
         if self.kind != "const":
             return None
         if self._scalar is None:
-            data = self.expr.data.numpy()
-            self._scalar = (str(data.dtype), data.item()) if data.ndim == 0 else ()
+            try:
+                data = self.expr.data.numpy()
+            except (tvm.TVMError, TypeError, ValueError):  # a dtype numpy cannot hold
+                data = None
+            self._scalar = (str(data.dtype), data.item()) if data is not None and data.ndim == 0 else ()
         return self._scalar or None
 
     def shape(self):
