@@ -205,6 +205,9 @@ def draw(units, path, title="", detail="blocks"):
     warnings a reader should see (Graphviz scaling the picture down, a
     picture too large to take in at once)."""
     fmt = check_path(path)
+    offloaded = len({unit.offload for unit in units if unit.offload})
+    if offloaded:
+        title += f" ({offloaded} offloaded region{'s' if offloaded > 1 else ''})"
     source = _blocks_source(units, title) if detail == "blocks" else to_dot(units, title)
     with tempfile.NamedTemporaryFile("r", suffix=".txt") as plain:
         # One layout, two outputs: the picture and its size.

@@ -115,6 +115,7 @@ def condense(units):
     stretches = _stretches(units)
     group_of = dict(stretches)
     _chains(units, consumers, group_of)
+    heads = set(group_of.values())
     block_of, blocks = {}, []
     for unit in units:
         head = group_of.get(unit.index, unit.index)
@@ -122,7 +123,7 @@ def condense(units):
             if unit.kind == "input":
                 kind = "input"
             elif unit.kind == "op":
-                kind = "host_run" if head in group_of.values() else "op"
+                kind = "host_run" if head in heads else "op"
             else:
                 kind = "composites"
             block_of[head] = Block(len(blocks), kind, [])
