@@ -18,7 +18,8 @@ from tvm import relay  # noqa: E402
 
 from tvm.relay.dataflow_pattern import is_expr, is_op, is_tuple, wildcard  # noqa: E402
 
-from vexatvm_cli import arch, chain_text, host_flow, picture, picture_blocks, preparation, relay_graph, samples  # noqa: E402
+from vexatvm_cli import arch, chain_text, host_flow, network_view, picture, picture_blocks, preparation, relay_graph  # noqa: E402
+from vexatvm_cli import samples  # noqa: E402
 from vexatvm_cli import quantized_blocks as qb  # noqa: E402
 from vexatvm_cli.importers import Network  # noqa: E402
 from vexatvm_cli.network_view import Unit  # noqa: E402
@@ -227,3 +228,59 @@ def test_picture_that_graphviz_must_shrink_is_reported(tmp_path):
     # Condensed, the chain is one box.
     size, warnings = picture.draw(units, tmp_path / "blocks.png", "chain")
     assert max(size) < 1000 and warnings == []
+
+
+def test_each_rejected_match_keeps_its_own_reason():
+    # Two grouped convolutions rejected for different reasons: each call
+    # must carry the reason of the match that covers it.
+    x = relay.var("input", shape=(1, 16, 8, 8), dtype="float32")
+    first = qb.torch_conv(qb.quantize(x, 0.02, 128), 16, 24, groups=4)  # 6 channels a group
+    second = qb.torch_conv(first, 24, 24, groups=8)  # 3 input channels a group
+    report, _ = _partitioned(_network("grouped", qb.dequantize(second)))
+    rejected = [item for item in report.explanations if item["kind"] == "rejected"]
+    assert sorted(item["reason"].split(": ")[-1] for item in rejected) == [
+        "channels per group (6) do not divide the target's channel width",
+        "input channels per group (3) do not divide the target's channel width",
+    ]
+    assert [item["operators"]["qnn.conv2d"] for item in rejected] == [1, 1]
+    assert rejected[0]["operators"] == rejected[1]["operators"]
+
+
+def test_graph_reads_through_external_functions_as_the_report_does():
+    # The explanations and the report count the same calls outside
+    # composites, before graph partitioning and after it.
+    from vexa_host.partition import partition
+
+    x = relay.var("x", shape=(1, 4, 4, 8))
+    first = relay.nn.relu(relay.add(x, x))
+    body = relay.Tuple([relay.nn.relu(relay.add(first, x)), relay.sigmoid(first), relay.split(first, 2, axis=3)[1]])
+    mod = relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], body)))
+    merged = partition(mod, [("t.add_relu", is_op("nn.relu")(is_op("add")(wildcard(), wildcard())))])
+    split = relay.transform.PartitionGraph()(
+        relay.transform.MergeCompilerRegions()(relay.transform.AnnotateTarget("t", False)(merged))
+    )
+
+    def summary(mod):
+        return [(node.kind, node.name, [arg.index for arg in node.args]) for node in relay_graph.build(mod)]
+
+    assert summary(split) == summary(merged) == [
+        ("var", "x", []),
+        ("region", "t.add_relu", [0]),
+        ("region", "t.add_relu", [1, 0]),
+        ("op", "sigmoid", [1]),
+        ("op", "split", [1]),
+        ("other", "field 1", [4]),
+        ("tuple", "tuple", [2, 3, 5]),
+    ]
+    outside = [unit for unit in network_view.flatten(split) if unit.kind == "op"]
+    assert [unit.name for unit in outside] == ["sigmoid", "split"]
+
+
+def test_long_chain_of_blocks_is_drawn_about_square(tmp_path):
+    units = [_unit(0, "input", "x", [])]
+    for i in range(1, 121):  # a MobileNet-like chain: convolution, bias, activation, forty times
+        units.append(_unit(i, "region", ("t.conv", "t.bias", "t.relu")[(i - 1) % 3], [i - 1]))
+    blocks = picture_blocks.condense(units)
+    assert [len(block.units) for block in blocks[1:]] == [3] * 40 and {block.tag for block in blocks[1:]} == {"A"}
+    (width, height), warnings = picture.draw(units, tmp_path / "chain.svg", "chain")
+    assert warnings == [] and max(width, height) <= picture.SCREEN_PIXELS and height < 2 * width

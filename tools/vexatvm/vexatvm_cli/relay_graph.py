@@ -80,9 +80,17 @@ class _Builder:
             memo[key] = self.produce(node, [memo[_key(child)] for child in children], env)
         return memo[_key(expr)]
 
+    def node_of(self, value):
+        """The GraphNode of a value, a tuple's made on its first use whole."""
+        if isinstance(value, _Fields):
+            if value.node is None:
+                value.node = self.add("tuple", "tuple", value.expr, value.fields)
+            return value.node
+        return value
+
     def produce(self, node, inputs, env):
-        """The GraphNode giving `node`'s value; `inputs` are those of its
-        children."""
+        """The value of `node` (a GraphNode, or _Fields of a tuple); `inputs`
+        are those of its children."""
         if isinstance(node, relay.Var):
             if _key(node) not in env:
                 env[_key(node)] = self.add("var", node.name_hint, node)
@@ -90,30 +98,41 @@ class _Builder:
         if isinstance(node, relay.Constant):
             return self.add("const", "const", node)
         if isinstance(node, relay.Tuple):
-            return self.add("tuple", "tuple", node, inputs)
+            return _Fields(node, inputs)
         if isinstance(node, relay.TupleGetItem):
             index = node.index
-            if inputs[0].kind == "tuple":
-                return inputs[0].args[index]
-            return self.add("other", f"field {index}", node, inputs)
+            if isinstance(inputs[0], _Fields):
+                return inputs[0].fields[index]
+            return self.add("other", f"field {index}", node, [self.node_of(inputs[0])])
         if isinstance(node, relay.Let):
             env[_key(node.var)] = inputs[0]
             return self.visit(node.body, env)
         if not isinstance(node, relay.Call):
             return self.add("other", type(node).__name__, node)
         callee = node.op
-        if isinstance(callee, tvm.ir.Op):
-            return self.add("op", callee.name, node, inputs)
         if isinstance(callee, relay.GlobalVar):
             callee = self.mod[callee]
-        if isinstance(callee, relay.Function):
-            composite = _composite(callee)
-            if composite is not None:
-                return self.add("region", composite, node, inputs)
+        composite = _composite(callee) if isinstance(callee, relay.Function) else None
+        if isinstance(callee, relay.Function) and composite is None:
             return self.visit(callee.body, {_key(param): arg for param, arg in zip(callee.params, inputs)})
+        inputs = [self.node_of(value) for value in inputs]
+        if isinstance(callee, tvm.ir.Op):
+            return self.add("op", callee.name, node, inputs)
+        if composite is not None:
+            return self.add("region", composite, node, inputs)
         # A call of something else (a variable bound to a function) counts as
         # an operator call, as in the report.
         return self.add("op", type(callee).__name__, node, inputs)
+
+
+class _Fields:
+    """A tuple not yet used whole: a field taken out of it is that field
+    itself, so that the tuples external functions return leave no node."""
+
+    def __init__(self, expr, fields):
+        self.expr = expr
+        self.fields = fields
+        self.node = None
 
 
 def _key(node):
@@ -127,5 +146,5 @@ def build(mod):
     builder = _Builder(mod)
     main = mod["main"]
     env = {_key(param): builder.add("var", param.name_hint, param) for param in main.params}
-    builder.visit(main.body, env)
+    builder.node_of(builder.visit(main.body, env))
     return builder.nodes
