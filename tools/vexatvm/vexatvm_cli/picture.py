@@ -54,8 +54,9 @@ def _counted(counter, shown=9):
     return names + ([f"{rest} more kinds"] if rest > 0 else [])
 
 
-def _graph(title, body):
-    return "\n".join(["digraph network {", f"  labelloc=t; label={_quote(title)}; fontname=Helvetica;", *_HEADER, *body, "}"]) + "\n"
+def _graph(title, body, spacing=()):
+    head = ["digraph network {", f"  labelloc=t; label={_quote(title)}; fontname=Helvetica;", *_HEADER, *spacing]
+    return "\n".join([*head, *body, "}"]) + "\n"
 
 
 def to_dot(units, title=""):
@@ -114,7 +115,9 @@ def blocks_to_dot(blocks, title="", column_of=None):
         for producer in block.inputs:
             crosses = column_of is not None and column_of[producer] != column_of[block.index]
             lines.append(f"  b{producer} -> {node}" + (" [constraint=false, style=dashed];" if crosses else ";"))
-    return _graph(title, lines)
+    # Boxes of several lines need less space between ranks than Graphviz
+    # gives by default to be told apart.
+    return _graph(title, lines, ["  ranksep=0.3; nodesep=0.2;"])
 
 
 def _node_tops(plain, height):
