@@ -29,6 +29,8 @@ FLOAT32_COMPOSITES = [
     "vexa_fp32.avg_pool2d_onnx", "vexa_fp32.upsampling", "vexa_fp32.hardtanh", "vexa_fp32.concatenate",
 ]
 
+EXPLANATION_KINDS = {"rejected", "shared_result", "overlap", "no_entry", "chain_breaks"}
+
 
 def _command(*args):
     return [sys.executable, "-m", "vexatvm_cli", *map(str, args)]
@@ -145,9 +147,11 @@ def runs(files):
     runs.start("samples", "partition", "--json", "--explain", "--quiet")
     runs.start(
         "torch_sample", "partition", "--sample", "quantized-pytorch-sample", "--table", "vexa_with_fc",
-        "--arch", files["width12"], "--picture", files["picture"], "--json", "--explain", "--quiet",
+        "--arch", files["width12"], "--picture", files["picture"], "--picture-detail", "full", "--json", "--explain",
+        "--quiet",
     )
-    runs.start("onnx", "partition", files["float32"], files["qdq"], "--json")
+    runs.start("onnx", "partition", files["float32"], files["qdq"], "--json", "--explain")
+    runs.start("seeds", "partition", *sorted((ROOT / "fuzz" / "seeds" / "vexatvm").iterdir()), "--json", "--explain", "--quiet")
     runs.start("fuse", "fuse", files["float32"], files["float32"], "--share-input", "--quiet")
     runs.start("arch", "arch", "channels", "--arch", "vexa-max")
     runs.start("version", "version")
@@ -158,7 +162,7 @@ def runs(files):
 def _reports(result):
     assert result.returncode == 0, result.stderr
     document = json.loads(result.stdout)
-    assert document["schema"] == "vexatvm-partition-report/1"
+    assert document["schema"] == "vexatvm-partition-report/2"
     return {report["network"]: report for report in document["reports"]}
 
 
@@ -176,6 +180,14 @@ def test_samples_form_every_composite_of_both_tables(runs):
         calls = report["calls"]
         assert calls["inside"] + calls["outside"] == calls["total"] == calls["inside"] + sum(report["outside"].values())
         assert report["coverage"] == pytest.approx(calls["inside"] / calls["total"], abs=1e-4)
+
+
+@pytest.mark.parametrize("run_name", ["samples", "torch_sample", "onnx", "seeds"])
+def test_every_call_outside_composites_is_explained(runs, run_name):
+    for report in _reports(runs[run_name]).values():
+        assert report["explained_outside"] == report["calls"]["outside"], report["network"]
+        assert sum(item["count"] for item in report["explanations"]) == report["explained_outside"]
+        assert all(item["kind"] in EXPLANATION_KINDS and item["text"] for item in report["explanations"])
 
 
 def test_explain_gives_the_grouped_convolution_its_reason(runs):

@@ -35,8 +35,12 @@ def build_parser():
     part.add_argument("models", nargs="*", metavar="MODEL", help="model file: .onnx, .tflite, or TorchScript .pt")
     part.add_argument("--table", help="vexa, vexa_with_clip, vexa_with_fc or vexa_fp32 (default: from the model)")
     part.add_argument("--arch", help=ARCH_HELP)
-    part.add_argument("--explain", action="store_true", help="list every match a check rejected, with the reason")
+    part.add_argument("--explain", action="store_true", help="say why each operator call stayed outside composites, and list every match a check rejected")
     part.add_argument("--picture", metavar="OUT.svg|OUT.png", help="draw the partitioned network with Graphviz")
+    part.add_argument(
+        "--picture-detail", choices=("blocks", "full"), default="blocks",
+        help="blocks: composite stretches and runs of operators condensed into boxes (default); full: every operator",
+    )
     part.add_argument("--json", action="store_true", help="print the report as JSON")
     part.add_argument("--input-shape", metavar="N,C,H,W", help="shape of the model's input (TorchScript; overrides ONNX)")
     part.add_argument("--sample", action="append", choices=SAMPLE_NAMES, help="run on this built-in sample (repeatable)")

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 import tvm
 from tvm import relay
 
-from vexatvm_cli.relay_reading import op_name
+from vexatvm_cli.relay_reading import op_name, operands
 
 
 @dataclass
@@ -22,6 +22,7 @@ class Unit:
     name: str  # input name, composite name or operator name
     ops: list = field(default_factory=list)  # operators inside a region, data-flow order
     inputs: list = field(default_factory=list)  # indices of producing units
+    offload: str = ""  # the external function (offloaded region) the unit belongs to, if any
 
 
 class _TupleValue:
@@ -55,9 +56,10 @@ class _Flattener:
     def __init__(self, mod):
         self.mod = mod
         self.units = []
+        self.offload = ""  # the external function being read
 
     def _add(self, kind, name, inputs, ops=None):
-        unit = Unit(len(self.units), kind, name, ops or [], sorted(set(inputs), key=inputs.index))
+        unit = Unit(len(self.units), kind, name, ops or [], sorted(set(inputs), key=inputs.index), self.offload)
         self.units.append(unit)
         return [unit.index]
 
@@ -75,25 +77,13 @@ class _Flattener:
             node, expanded = stack.pop()
             if node in memo:
                 continue
-            children = self._children(node)
+            children = operands(node)
             if not expanded and children:
                 stack.append((node, True))
                 stack.extend((child, False) for child in reversed(children) if child not in memo)
                 continue
             memo[node] = self._produce(node, env, memo)
         return memo[expr]
-
-    @staticmethod
-    def _children(node):
-        if isinstance(node, relay.Call):
-            return list(node.args)
-        if isinstance(node, relay.Tuple):
-            return list(node.fields)
-        if isinstance(node, relay.TupleGetItem):
-            return [node.tuple_value]
-        if isinstance(node, relay.Let):
-            return [node.value, node.body]
-        return []
 
     def _produce(self, node, env, memo):
         if isinstance(node, relay.Var):
@@ -116,13 +106,19 @@ class _Flattener:
         callee = node.op
         if isinstance(callee, tvm.ir.Op):
             return self._add("op", callee.name, flat_args)
+        name = callee.name_hint if isinstance(callee, relay.GlobalVar) else ""
         if isinstance(callee, relay.GlobalVar):
             callee = self.mod[callee]
         if isinstance(callee, relay.Function):
-            composite = callee.attrs["Composite"] if callee.attrs and "Composite" in callee.attrs.keys() else None
-            if composite is not None:
-                return self._add("region", str(composite), flat_args, _region_ops(callee))
-            return self._inline(callee, args)
+            keys = callee.attrs.keys() if callee.attrs else ()
+            if "Composite" in keys:
+                return self._add("region", str(callee.attrs["Composite"]), flat_args, _region_ops(callee))
+            outer = self.offload
+            self.offload = outer or (name if "Compiler" in keys else "")
+            try:
+                return self._inline(callee, args)
+            finally:
+                self.offload = outer
         return self._add("op", type(callee).__name__, flat_args)
 
 

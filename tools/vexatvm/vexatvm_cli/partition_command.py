@@ -1,6 +1,7 @@
 """`vexatvm partition`: imports models (or takes the built-in samples),
 prepares them, partitions them with a pattern table under the chosen
 architecture, and reports."""
+import sys
 import time
 
 from vexatvm_cli import arch, environment, picture, report
@@ -52,7 +53,7 @@ def _networks(args, parsed_models, progress):
 
 def partition_network(network, table_name, architecture, channel_width, explain, progress, import_seconds=0.0):
     """Returns (report, units of the partitioned network)."""
-    from vexatvm_cli import host_flow, network_view, preparation
+    from vexatvm_cli import host_flow, network_view, outside, preparation
     from vexatvm_cli.explain import CheckRecorder
 
     seconds = {"import": import_seconds}
@@ -76,6 +77,8 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     seconds["partition"] = time.perf_counter() - started
     seconds["total"] = sum(seconds.values())
     units = network_view.flatten(mod)
+    rejections = [r.as_dict() for r in recorder.rejections] if explain else None
+    explanations = outside.explain(mod, table, rejections) if explain else None
     result = report.build(
         units,
         [entry[0] for entry in table],
@@ -85,7 +88,8 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         arch=architecture.label,
         channel_width=channel_width,
         seconds=seconds,
-        rejections=[r.as_dict() for r in recorder.rejections] if explain else None,
+        rejections=rejections,
+        explanations=explanations,
     )
     return result, units
 
@@ -113,8 +117,10 @@ def run(args, progress, out):
         )
         reports.append(result)
         if args.picture:
-            picture.draw(units, args.picture, title=f"{network.name} / {result.table}")
-            progress.say(f"picture written to {args.picture}")
+            size, warnings = picture.draw(units, args.picture, f"{network.name} / {result.table}", args.picture_detail)
+            progress.say(f"picture written to {args.picture} ({size[0]} x {size[1]} px)")
+            for warning in warnings:
+                print(f"vexatvm: warning: {warning}", file=sys.stderr)
         if not args.json:
             print(report.format_text(result), file=out, flush=True)
             print(file=out)

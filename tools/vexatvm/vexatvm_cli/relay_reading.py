@@ -10,6 +10,21 @@ def op_name(call):
     return None
 
 
+def operands(node):
+    """The expressions a node's value is computed from, for dataflow walks;
+    of a let, the bound value only: its body is read once the variable is
+    bound."""
+    if isinstance(node, relay.Call):
+        return list(node.args)
+    if isinstance(node, relay.Tuple):
+        return list(node.fields)
+    if isinstance(node, relay.TupleGetItem):
+        return [node.tuple_value]
+    if isinstance(node, relay.Let):
+        return [node.value]
+    return []
+
+
 def walk_to(call, anchor):
     """Follows first arguments from `call` to the call of operator `anchor`
     (the way the checks find their anchor); None when there is none."""

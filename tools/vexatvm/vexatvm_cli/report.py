@@ -4,7 +4,7 @@ import json
 from collections import Counter
 from dataclasses import dataclass
 
-SCHEMA = "vexatvm-partition-report/1"
+SCHEMA = "vexatvm-partition-report/2"
 
 
 @dataclass
@@ -20,6 +20,11 @@ class PartitionReport:
     calls_outside: int
     seconds: dict  # phase -> seconds
     rejections: list | None = None  # with --explain: Rejection dicts
+    explanations: list | None = None  # with --explain: why calls stayed outside (module outside)
+
+    @property
+    def explained_outside(self):
+        return None if self.explanations is None else sum(item["count"] for item in self.explanations)
 
     @property
     def coverage(self):
@@ -43,6 +48,8 @@ class PartitionReport:
             "coverage": round(self.coverage, 4),
             "seconds": {phase: round(value, 3) for phase, value in self.seconds.items()},
             "rejections": self.rejections,
+            "explained_outside": self.explained_outside,
+            "explanations": self.explanations,
         }
 
 
@@ -62,10 +69,15 @@ def build(units, table_names, **details):
     )
 
 
-def _rejection_line(rejection):
+def rejection_text(rejection):
     shape = "x".join(str(dim) for dim in rejection["shape"]) or "?"
-    line = f"  {rejection['entry']}: {rejection['check']} rejected the match on {rejection['anchor']} [{shape}]"
-    return line + (f": {rejection['reason']}" if rejection["reason"] else "")
+    text = f"{rejection['entry']}: {rejection['check']} rejected the match on {rejection['anchor']} [{shape}]"
+    return text + (f": {rejection['reason']}" if rejection["reason"] else "")
+
+
+def _explanation_line(item):
+    operators = ", ".join(name if count == 1 else f"{name} x{count}" for name, count in item["operators"].items())
+    return f"  {item['count']:>4}  {operators}: {item['text']}"
 
 
 def format_text(report):
@@ -85,7 +97,12 @@ def format_text(report):
     lines.append(f"time: {phases}")
     if report.rejections is not None:
         lines.append(f"rejected matches: {len(report.rejections)}" + (" (none)" if not report.rejections else ""))
-        lines += [_rejection_line(rejection) for rejection in report.rejections]
+        # A network of repeated blocks repeats its rejections: each text once, counted.
+        repeats = Counter(rejection_text(rejection) for rejection in report.rejections)
+        lines += [f"  {text}" + (f" (x{count})" if count > 1 else "") for text, count in repeats.items()]
+    if report.explanations is not None and report.calls_outside:
+        lines.append(f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):")
+        lines += [_explanation_line(item) for item in report.explanations]
     return "\n".join(lines)
 
 
