@@ -15,7 +15,7 @@ runs) and their ratio.
 import argparse
 import pathlib
 import sys
-import time
+import timeit
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
@@ -33,12 +33,7 @@ from cli_networks import chain_network  # noqa: E402
 
 
 def best_time(function, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - started)
-    return best
+    return min(timeit.repeat(function, number=1, repeat=repeat))
 
 
 def main():
