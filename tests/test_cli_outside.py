@@ -248,7 +248,7 @@ def test_graph_reads_through_external_functions_as_the_report_does():
         ("region", "t.add_relu", [1, 0]),
         ("op", "sigmoid", [1]),
         ("op", "split", [1]),
-        ("other", "field 1", [4]),
+        ("field", "1", [4]),
         ("tuple", "tuple", [2, 3, 5]),
     ]
     outside = [unit for unit in network_view.flatten(split) if unit.kind == "op"]

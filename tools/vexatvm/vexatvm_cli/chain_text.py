@@ -131,4 +131,6 @@ def _node(node, names, depth):
         if depth <= 0:
             return "(...)"
         return "(" + ", ".join(_node(arg, names, depth - 1) for arg in node.args) + ")"
+    if node.kind == "field":
+        return f"{_node(node.args[0], names, depth)}[{node.name}]"
     return node.name
