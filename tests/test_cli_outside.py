@@ -97,6 +97,10 @@ B = relay.var("b", shape=(1, 4))
             lambda: is_op("concatenate")(is_tuple(None)),
             relay.concatenate([A, B, A], axis=0), None, None,  # a tuple of any length
         ),
+        (
+            lambda: is_op("concatenate")(is_tuple([wildcard(), wildcard()]) | is_tuple([wildcard(), wildcard(), wildcard()])),
+            relay.concatenate([A, B] * 4, axis=0), "concatenate((_, _) | (_, _, _))", "concatenate((8 values))",
+        ),
     ],
 )
 def test_matcher_says_where_a_match_breaks(pattern, body, needs, found):
