@@ -18,10 +18,10 @@ from tvm import relay  # noqa: E402
 
 from tvm.relay.dataflow_pattern import is_expr, is_op, is_tuple, wildcard  # noqa: E402
 
-from vexatvm_cli import arch, chain_text, host_flow, network_view, picture, picture_blocks, preparation, relay_graph  # noqa: E402
-from vexatvm_cli import samples  # noqa: E402
+from cli_networks import chain_network, network  # noqa: E402
+from vexatvm_cli import arch, chain_text, host_flow, network_view, picture, picture_blocks, preparation  # noqa: E402
 from vexatvm_cli import quantized_blocks as qb  # noqa: E402
-from vexatvm_cli.importers import Network  # noqa: E402
+from vexatvm_cli import relay_graph, samples  # noqa: E402
 from vexatvm_cli.network_view import Unit  # noqa: E402
 from vexatvm_cli.partition_command import partition_network, registered_table  # noqa: E402
 from vexatvm_cli.pattern_match import Matcher  # noqa: E402
@@ -31,13 +31,9 @@ from vexatvm_cli.progress import Progress  # noqa: E402
 QUIET = Progress(quiet=True)
 
 
-def _partitioned(network, table=None):
+def _partitioned(built, table=None):
     architecture = arch.resolve(None)
-    return partition_network(network, table, architecture, arch.validate(architecture), True, QUIET)
-
-
-def _network(name, body):
-    return Network(name, tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body)), {}, "built-in")
+    return partition_network(built, table, architecture, arch.validate(architecture), True, QUIET)
 
 
 def _explanation(report, kind, operator):
@@ -101,6 +97,10 @@ B = relay.var("b", shape=(1, 4))
             lambda: is_op("concatenate")(is_tuple(None)),
             relay.concatenate([A, B, A], axis=0), None, None,  # a tuple of any length
         ),
+        (
+            lambda: is_op("concatenate")(is_tuple([wildcard(), wildcard()]) | is_tuple([wildcard(), wildcard(), wildcard()])),
+            relay.concatenate([A, B] * 4, axis=0), "concatenate((_, _) | (_, _, _))", "concatenate((8 values))",
+        ),
     ],
 )
 def test_matcher_says_where_a_match_breaks(pattern, body, needs, found):
@@ -136,7 +136,7 @@ def test_result_used_inside_and_outside_a_match_is_said_so():
     # The bias_add's result also leaves the chain: the partitioner does not
     # fuse a chain whose inner results are used elsewhere.
     biased = conv.args[0]
-    report, _ = _partitioned(_network("shared", relay.Tuple([conv, relay.cast(biased, "float32")])))
+    report, _ = _partitioned(network("shared", relay.Tuple([conv, relay.cast(biased, "float32")])))
     assert report.explained_outside == report.calls_outside
     shared = _explanation(report, "shared_result", "qnn.conv2d")
     assert shared["entry"] == "vexa.qnn_tflite_qconv"
@@ -152,7 +152,7 @@ def test_broken_chain_names_what_the_pattern_needs_and_what_is_there():
     out = relay.qnn.op.mul(
         conv, gate, qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0)
     )
-    report, _ = _partitioned(_network("silu", out))
+    report, _ = _partitioned(network("silu", out))
     assert report.explained_outside == report.calls_outside
     broken = _explanation(report, "chain_breaks", "qnn.mul")
     assert broken["entry"] == "vexa.tflite_silu"
@@ -160,25 +160,8 @@ def test_broken_chain_names_what_the_pattern_needs_and_what_is_there():
     assert broken["found"] == ["qnn.mul(x, [vexa.qnn_add](x))"]
 
 
-def _chain_network(blocks):
-    """About 90 operator calls a block: rejected grouped convolutions,
-    residual additions, float operators between quantizations, and host
-    operators no entry knows."""
-    x = relay.var("input", shape=(1, 3, 32, 32), dtype="float32")
-    y = qb.torch_conv(qb.quantize(x, 0.02, 128), 3, 16)
-    for _ in range(blocks):
-        c1 = qb.torch_conv(y, 16, 16)
-        c2 = qb.torch_conv_hswish(c1, 16, 16)
-        residual = qb.qadd(c1, qb.torch_conv(c2, 16, 16, pad=False))
-        grouped = qb.torch_conv(residual, 16, 24, groups=4)
-        leaky = qb.float_between(relay.nn.max_pool2d(grouped, (1, 1), (1, 1)), relay.nn.leaky_relu, 0.1)
-        cat = qb.qconcat([leaky, residual])
-        y = relay.reshape(relay.sigmoid(relay.reshape(qb.torch_conv(cat, 40, 16), (1, 16, 32, 32))), (1, 16, 32, 32))
-    return _network(f"chain-{blocks}", qb.dequantize(y))
-
-
 def test_large_network_is_explained_in_full_and_its_picture_fits_a_screen(tmp_path):
-    report, units = _partitioned(_chain_network(7))
+    report, units = _partitioned(chain_network(7))
     assert report.calls_inside + report.calls_outside > 550
     assert report.explained_outside == report.calls_outside
     # Repeated blocks repeat reasons, not lines.
@@ -236,7 +219,7 @@ def test_each_rejected_match_keeps_its_own_reason():
     x = relay.var("input", shape=(1, 16, 8, 8), dtype="float32")
     first = qb.torch_conv(qb.quantize(x, 0.02, 128), 16, 24, groups=4)  # 6 channels a group
     second = qb.torch_conv(first, 24, 24, groups=8)  # 3 input channels a group
-    report, _ = _partitioned(_network("grouped", qb.dequantize(second)))
+    report, _ = _partitioned(network("grouped", qb.dequantize(second)))
     rejected = [item for item in report.explanations if item["kind"] == "rejected"]
     assert sorted(item["reason"].split(": ")[-1] for item in rejected) == [
         "channels per group (6) do not divide the target's channel width",
@@ -269,7 +252,7 @@ def test_graph_reads_through_external_functions_as_the_report_does():
         ("region", "t.add_relu", [1, 0]),
         ("op", "sigmoid", [1]),
         ("op", "split", [1]),
-        ("other", "field 1", [4]),
+        ("field", "1", [4]),
         ("tuple", "tuple", [2, 3, 5]),
     ]
     outside = [unit for unit in network_view.flatten(split) if unit.kind == "op"]

@@ -11,6 +11,7 @@ import tvm
 
 DEPTH = 2
 LONGEST = 110
+TUPLE_SHOWN = 4  # a network's tuple of more values is shown by its length
 LETTERS = "xyzwvutsrqpo"
 
 
@@ -37,14 +38,15 @@ def _callee_text(call):
 
 
 def shared_wildcards(calls):
-    """Wildcards that are operands of more than one call or tuple among
-    `calls` (an entry's call patterns), mapped to letters."""
+    """Wildcards used as more than one operand of calls or tuples (of an
+    entry's call patterns `calls`), mapped to letters; being an option of
+    an alternative is no use of its own."""
     shared = []
     for call in calls:
         for arg in call.args or ():
             if arg.kind == "wildcard" and arg not in shared:
-                users = {id(parent) for parent, _ in arg.parents if parent.kind != "alt"}
-                if len(users) > 1:
+                uses = [parent for parent, _ in arg.parents if parent.kind != "alt"]
+                if len(uses) > 1:
                     shared.append(arg)
     return {node: LETTERS[i % len(LETTERS)] for i, node in enumerate(shared)}
 
@@ -128,7 +130,11 @@ def _node(node, names, depth):
             return "const"
         return f"{scalar[1]:g}" if isinstance(scalar[1], float) else str(scalar[1])
     if node.kind == "tuple":
+        if len(node.args) > TUPLE_SHOWN:
+            return f"({len(node.args)} values)"
         if depth <= 0:
             return "(...)"
         return "(" + ", ".join(_node(arg, names, depth - 1) for arg in node.args) + ")"
+    if node.kind == "field":
+        return f"{_node(node.args[0], names, depth)}[{node.name}]"
     return node.name

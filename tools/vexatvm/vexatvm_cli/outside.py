@@ -13,7 +13,11 @@ Every such call gets one explanation:
   the nearest one stops matching the network around it.
 
 The patterns are the table's own pattern objects (`pattern_tree`), matched
-against the partitioned network (`relay_graph`, `pattern_match`).
+against the partitioned network (`relay_graph`, `pattern_match`).  That is
+the network after every entry: where a later entry formed a region over
+part of a chain an earlier entry's check rejected, the calls left over meet
+that region, and are explained by where the chain breaks on it (the
+rejection itself is still listed among the rejected matches).
 """
 from collections import Counter
 from dataclasses import dataclass, field

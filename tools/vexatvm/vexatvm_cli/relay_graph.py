@@ -20,8 +20,8 @@ from vexatvm_cli.relay_reading import operands, shape_of
 @dataclass(eq=False)
 class GraphNode:
     index: int
-    kind: str  # "op", "region", "var", "const", "tuple", "other"
-    name: str  # operator, composite or variable name
+    kind: str  # "op", "region", "var", "const", "tuple", "field" (of a tuple made elsewhere), "other"
+    name: str  # operator, composite or variable name; a field's index
     expr: object  # the Relay node
     args: list = field(default_factory=list)  # producing GraphNodes
     consumers: list = field(default_factory=list)  # (consumer, argument position)
@@ -103,7 +103,7 @@ class _Builder:
             index = node.index
             if isinstance(inputs[0], _Fields):
                 return inputs[0].fields[index]
-            return self.add("other", f"field {index}", node, [self.node_of(inputs[0])])
+            return self.add("field", str(index), node, [self.node_of(inputs[0])])
         if isinstance(node, relay.Let):
             env[_key(node.var)] = inputs[0]
             return self.visit(node.body, env)

@@ -69,7 +69,7 @@ def build(units, table_names, **details):
     )
 
 
-def rejection_text(rejection):
+def _rejection_text(rejection):
     shape = "x".join(str(dim) for dim in rejection["shape"]) or "?"
     text = f"{rejection['entry']}: {rejection['check']} rejected the match on {rejection['anchor']} [{shape}]"
     return text + (f": {rejection['reason']}" if rejection["reason"] else "")
@@ -98,7 +98,7 @@ def format_text(report):
     if report.rejections is not None:
         lines.append(f"rejected matches: {len(report.rejections)}" + (" (none)" if not report.rejections else ""))
         # A network of repeated blocks repeats its rejections: each text once, counted.
-        repeats = Counter(rejection_text(rejection) for rejection in report.rejections)
+        repeats = Counter(_rejection_text(rejection) for rejection in report.rejections)
         lines += [f"  {text}" + (f" (x{count})" if count > 1 else "") for text, count in repeats.items()]
     if report.explanations is not None and report.calls_outside:
         lines.append(f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):")
