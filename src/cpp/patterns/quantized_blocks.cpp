@@ -3,9 +3,10 @@
 #include <memory>
 
 #include "common/fast_function.hpp"
-#include "patterns/blocks_checks.hpp"
+#include "patterns/checks/define.hpp"
 #include "patterns/definitions.hpp"
 #include "patterns/pattern_language.hpp"
+#include "patterns/quantized/checks.hpp"
 
 namespace vexa::patterns {
 
@@ -93,7 +94,7 @@ py::object concat_pattern(const PatternLanguage& lang, const py::object& input_p
 
 }  // namespace
 
-void define_quantized_blocks(py::module_& m) {
+void define_quantized_blocks(py::module_& m, const std::shared_ptr<checks::Context>& context) {
     auto lang = std::make_shared<PatternLanguage>(m);
     const py::object none = py::none();
 
@@ -111,15 +112,8 @@ void define_quantized_blocks(py::module_& m) {
                  {{"lhs", none}, {"rhs", none}},
                  [lang](const py::handle* a) { return binary_pattern(*lang, "qnn.mul", a[0], a[1]); });
 
-    auto add_check = std::make_shared<AddCheck>(m);
-    add_check->set_own_add_call_check(
-        def_function(m, "_check_qnn_add",
-                     "Whether a \"qnn.add\" call adds two non-constant four-dimensional tensors of identical shape.",
-                     {{"expr"}}, [add_check](const py::handle* a) { return add_check->check_add_call(a[0]); }));
-    def_function(m, "check_qnn_add",
-                 "Check of \"vexa.qnn_add\": walks from the match to its \"qnn.add\" call and accepts the\n"
-                 "addition of two non-constant four-dimensional tensors of identical shape.",
-                 {{"extract"}}, [add_check](const py::handle* a) { return add_check->check_match(a[0]); });
+    checks::define_check(m, context, quantized::kCheckAddCall);
+    checks::define_check(m, context, quantized::kCheckAdd);
 
     def_function(m, "tuple_multi_input_pattern",
                  "Alternative of tuple patterns of start to end - 1 fields, shortest first, each field\n"
@@ -138,11 +132,7 @@ void define_quantized_blocks(py::module_& m) {
                  "Pattern of \"vexa.concat\": a \"qnn.concatenate\" of 2 to 7 inputs, each optionally requantized.", {},
                  [lang, input_pattern](const py::handle*) { return concat_pattern(*lang, input_pattern); });
 
-    auto concat_check = std::make_shared<ConcatCheck>(m);
-    def_function(m, "check_concat_pattern",
-                 "Check of \"vexa.concat\": rejects a concatenation when one of its consumers leads to a\n"
-                 "grouped \"qnn.conv2d\".",
-                 {{"extract"}}, [concat_check](const py::handle* a) { return concat_check->check_match(a[0]); });
+    checks::define_check(m, context, quantized::kCheckConcat);
 }
 
 }  // namespace vexa::patterns

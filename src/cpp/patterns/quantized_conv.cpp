@@ -4,9 +4,10 @@
 #include <memory>
 
 #include "common/fast_function.hpp"
-#include "patterns/conv_check.hpp"
+#include "patterns/checks/define.hpp"
 #include "patterns/definitions.hpp"
 #include "patterns/pattern_language.hpp"
+#include "patterns/quantized/checks.hpp"
 
 namespace vexa::patterns {
 
@@ -76,9 +77,8 @@ py::object make_qnn_tflite_conv_pattern(const PatternLanguage& lang) {
 
 }  // namespace
 
-void define_quantized_conv(py::module_& m) {
+void define_quantized_conv(py::module_& m, const std::shared_ptr<checks::Context>& context) {
     auto lang = std::make_shared<PatternLanguage>(m);
-    auto check = std::make_shared<ConvCheck>(m);
 
     def_function(m, "layout_transform_bias",
                  "Pattern of the bias reshaped for an NHWC convolution output: layout_transform(expand_dims(\n"
@@ -90,18 +90,8 @@ void define_quantized_conv(py::module_& m) {
                  "Pattern of \"vexa.qnn_conv\": optional pad, qnn.conv2d with a quantized weight, optional bias,\n"
                  "requantize, clip, cast, optional clip.",
                  {}, [lang](const py::handle*) { return make_qnn_conv_pattern(*lang); });
-    def_function(m, "check_qnn_conv_pattern",
-                 "Check of \"vexa.qnn_conv\": walks from the match `extract` along first arguments to the\n"
-                 "qnn.conv2d call and returns _check_conv of it.",
-                 {{"extract"}}, [check](const py::handle* args) { return check->check_pattern(args[0]); });
-    py::object own_check_conv =
-        def_function(m, "_check_conv",
-                     "Whether the target runs the qnn.conv2d call `call`: always for one group or a depthwise\n"
-                     "convolution; otherwise the group count must be a power of two dividing both channel counts,\n"
-                     "and the target's channel width (asked anew) a multiple of each per-group count and no more\n"
-                     "than the input channels.",
-                     {{"call"}}, [check](const py::handle* args) { return check->check_conv(args[0]); });
-    check->set_own_check_conv(own_check_conv);
+    checks::define_check(m, context, quantized::kCheckConvPattern);
+    checks::define_check(m, context, quantized::kCheckConv);
     def_function(m, "make_qnn_conv_hswish_pattern",
                  "Pattern of \"vexa.qnn_conv_hswish_requant\": a \"vexa.qnn_conv\" chain multiplied (qnn.mul) by a\n"
                  "clip of itself or of its requantized, shifted, clipped and cast form.",

@@ -6,8 +6,9 @@
 
 #include "common/fast_function.hpp"
 #include "patterns/definitions.hpp"
-#include "patterns/ops_resize_check.hpp"
+#include "patterns/checks/define.hpp"
 #include "patterns/pattern_language.hpp"
+#include "patterns/quantized/checks.hpp"
 
 namespace vexa::patterns {
 
@@ -124,9 +125,8 @@ struct MakerEntry {
 
 }  // namespace
 
-void define_quantized_ops(py::module_& m) {
+void define_quantized_ops(py::module_& m, const std::shared_ptr<checks::Context>& context) {
     auto lang = std::make_shared<Lang>(m);
-    auto resize_check = std::make_shared<ResizeCheck>(m);
 
     static constexpr MakerEntry kMakers[] = {
         {"make_avg_pooling_2d_pattern", make_avg_pooling_2d_pattern,
@@ -156,10 +156,7 @@ void define_quantized_ops(py::module_& m) {
         def_function(m, entry.name, entry.doc, {},
                      [lang, maker = entry.maker](const py::handle*) { return maker(*lang); });
     }
-    def_function(m, "check_upsampling_nearest",
-                 "Check of \"vexa.upsampling_nearest\": True for a resize of a non-constant int8 or uint8 tensor\n"
-                 "with method \"nearest_neighbor\" and rounding \"\", \"round\" or \"round_prefer_ceil\".",
-                 {{"expr"}}, [resize_check](const py::handle* args) { return resize_check->check(args[0]); });
+    checks::define_check(m, context, quantized::kCheckUpsamplingNearest);
 }
 
 }  // namespace vexa::patterns
