@@ -54,14 +54,15 @@ VEXA_PYMODULE(patterns, m) {
     m.attr("yaml") = py::module_::import("yaml");
 
     using namespace vexa::patterns;
+    auto language = std::make_shared<const PatternLanguage>(m);
     auto context = std::make_shared<checks::Context>(m);
     define_arch_lookup(m);
-    define_quantized_conv(m, context);
-    define_quantized_blocks(m, context);
-    define_quantized_ops(m, context);
+    define_quantized_conv(m, language, context);
+    define_quantized_blocks(m, language, context);
+    define_quantized_ops(m, language, context);
     define_quantized_tables(m);
     define_fp32_checks(m, context);
-    define_fp32_patterns(m);
+    define_fp32_makers(m, language);
     define_fp32_table(m);
 
     vexa::def_function(m, "_record_check_reasons", "Switches the recording of why checks reject; returns the previous setting.",
