@@ -25,11 +25,16 @@ namespace vexa::relay {
 using tvm::RelayExpr;
 using tvm::relay::CallNode;
 
+// `node` as a node of type T, or null when it is another kind of node (or
+// null itself).
+template <typename T>
+const T* as(const tvm::Object* node) {
+    return node != nullptr && node->IsInstance<T>() ? static_cast<const T*>(node) : nullptr;
+}
+
 // The call node of `expr`, or null when `expr` is not a call.
 inline const CallNode* as_call(const tvm::runtime::ObjectRef& expr) { return expr.as<CallNode>(); }
-inline const CallNode* as_call(const tvm::Object* expr) {
-    return expr != nullptr && expr->IsInstance<CallNode>() ? static_cast<const CallNode*>(expr) : nullptr;
-}
+inline const CallNode* as_call(const tvm::Object* expr) { return as<CallNode>(expr); }
 
 // The operator name of a call of a primitive operator; null when the callee
 // is something else (a function, a variable...).

@@ -153,26 +153,56 @@ std::string Shape::text() const {
     return py::str(py::tuple(python())).cast<std::string>();
 }
 
-bool Text::in(const std::vector<const char*>& choices) const {
-    if (native_) {
-        for (const char* choice : choices) {
-            if (*native_ == choice) {
-                return true;
-            }
+namespace {
+
+// The dtype named by `name`, parsed once per name (the names are string
+// literals; the interpreter lock guards the cache).
+DLDataType parsed_dtype(const char* name) {
+    static auto* cache = new std::vector<std::pair<const char*, DLDataType>>();
+    for (const auto& [text, dtype] : *cache) {
+        if (text == name) {
+            return dtype;
         }
-        return false;
     }
-    return python::in_list(python_, choices);
+    cache->emplace_back(name, tvm::runtime::String2DLDataType(name));
+    return cache->back().second;
+}
+
+}  // namespace
+
+bool Text::native_equals(const char* choice) const {
+    if (dtype_) {
+        const DLDataType wanted = parsed_dtype(choice);
+        return dtype_->code == wanted.code && dtype_->bits == wanted.bits && dtype_->lanes == wanted.lanes;
+    }
+    return *native_ == choice;
+}
+
+bool Text::in(const std::vector<const char*>& choices) const {
+    if (python_) {
+        return python::in_list(python_, choices);
+    }
+    for (const char* choice : choices) {
+        if (native_equals(choice)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 py::object Text::equals(const char* choice) const {
-    if (native_) {
-        return py::bool_(*native_ == choice);
+    if (python_) {
+        return python::checked(PyObject_RichCompare(python_.ptr(), py::str(choice).ptr(), Py_EQ));
     }
-    return python::checked(PyObject_RichCompare(python_.ptr(), py::str(choice).ptr(), Py_EQ));
+    return py::bool_(native_equals(choice));
 }
 
-std::string Text::text() const { return native_ ? *native_ : py::str(python_).cast<std::string>(); }
+std::string Text::text() const {
+    if (python_) {
+        return py::str(python_).cast<std::string>();
+    }
+    return dtype_ ? tvm::runtime::DLDataType2String(*dtype_) : *native_;
+}
 
 Value arg(const Value& call, std::size_t i) {
     const relay::CallNode* node = call.call();
@@ -204,16 +234,15 @@ std::vector<Value> args(const Value& call) {
 
 std::vector<Value> fields(const Value& tuple) {
     std::vector<Value> values;
-    const tvm::Object* node = tuple.node();
-    if (node != nullptr && node->IsInstance<tvm::relay::TupleNode>()) {
-        for (const tvm::RelayExpr& field : static_cast<const tvm::relay::TupleNode*>(node)->fields) {
+    if (const auto* node = relay::as<tvm::relay::TupleNode>(tuple.node())) {
+        for (const tvm::RelayExpr& field : node->fields) {
             if (!field.defined()) {
                 values.clear();
                 break;
             }
             values.push_back(Value::of_node(field));
         }
-        if (values.size() == static_cast<const tvm::relay::TupleNode*>(node)->fields.size()) {
+        if (values.size() == node->fields.size()) {
             return values;
         }
     }
@@ -243,11 +272,8 @@ namespace {
 
 // The attributes node behind `attrs`, when it is one.
 tvm::Attrs attrs_node(const Value& attrs) {
-    const tvm::Object* node = attrs.node();
-    if (node == nullptr || !node->IsInstance<tvm::BaseAttrsNode>()) {
-        return tvm::Attrs();
-    }
-    return tvm::runtime::GetRef<tvm::Attrs>(static_cast<const tvm::BaseAttrsNode*>(node));
+    const auto* node = relay::as<tvm::BaseAttrsNode>(attrs.node());
+    return node == nullptr ? tvm::Attrs() : tvm::runtime::GetRef<tvm::Attrs>(node);
 }
 
 }  // namespace
@@ -283,7 +309,7 @@ bool nonzero_attr(const Value& attrs, const char* name, std::string* text) {
 
 Text dtype(const Value& value) {
     if (const tvm::TensorTypeNode* type = relay::checked_tensor_type(value.node())) {
-        return Text::native(tvm::runtime::DLDataType2String(type->dtype));
+        return Text::native_dtype(type->dtype);
     }
     return Text::python(read(value, "checked_type").attr(key("dtype")));
 }

@@ -106,8 +106,10 @@ private:
 // Text a check reads (a dtype, a string attribute).
 class Text {
 public:
-    static Text native(std::string text) { return Text(std::move(text), py::object()); }
-    static Text python(py::object text) { return Text(std::nullopt, std::move(text)); }
+    static Text native(std::string text) { return Text(std::move(text), std::nullopt, py::object()); }
+    // A dtype read natively: compared without making its text.
+    static Text native_dtype(DLDataType dtype) { return Text(std::nullopt, dtype, py::object()); }
+    static Text python(py::object text) { return Text(std::nullopt, std::nullopt, std::move(text)); }
 
     // value in [choices...]
     bool in(const std::vector<const char*>& choices) const;
@@ -116,10 +118,13 @@ public:
     std::string text() const;
 
 private:
-    Text(std::optional<std::string> native, py::object python)
-        : native_(std::move(native)), python_(std::move(python)) {}
+    Text(std::optional<std::string> native, std::optional<DLDataType> dtype, py::object python)
+        : native_(std::move(native)), dtype_(dtype), python_(std::move(python)) {}
+
+    bool native_equals(const char* choice) const;
 
     std::optional<std::string> native_;
+    std::optional<DLDataType> dtype_;
     py::object python_;
 };
 
