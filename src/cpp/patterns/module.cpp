@@ -1,5 +1,19 @@
 // patterns: the composite pattern tables of the vexa accelerator for TVM's
 // graph partitioner, with their makers and check predicates.
+//
+//   language/   the pattern type the makers write with (A | B, .optional),
+//               and how makers and tables become module functions
+//   checks/     what checks read and how (value.hpp), the module as they see
+//               it (context.hpp), the rules several checks share (rules.hpp),
+//               and why a check rejected (reasons.hpp)
+//   quantized/  the makers, checks and tables "vexa", "vexa_with_clip",
+//               "vexa_with_fc"
+//   fp32/       the makers, checks and table "vexa_fp32"
+//
+// A new table entry: its maker in the folder of its table (define_makers),
+// its check as a Check whose rejecting steps say why (refuse, or a rule of
+// checks/rules.hpp), the entry in the table's list, and a test of the
+// verdicts and of the reason recorded.
 #include "common/fast_function.hpp"
 #include "common/module_init.hpp"
 #include "patterns/checks/python.hpp"
@@ -65,10 +79,11 @@ VEXA_PYMODULE(patterns, m) {
     define_fp32_makers(m, language);
     define_fp32_table(m);
 
-    vexa::def_function(m, "_record_check_reasons", "Switches the recording of why checks reject; returns the previous setting.",
-                 {{"on"}}, [](const py::handle* args) {
-                     return py::bool_(checks::record_reasons(python::truth(args[0])));
-                 });
+    vexa::def_function(m, "_record_check_reasons",
+                       "Switches the recording of why checks reject; returns the previous setting.", {{"on"}},
+                       [](const py::handle* args) {
+                           return py::bool_(checks::record_reasons(python::truth(args[0])));
+                       });
     vexa::def_function(m, "_take_check_reasons", "The rejections recorded since the last take, oldest first.", {},
-                 [](const py::handle*) { return py::object(checks::take_reasons()); });
+                       [](const py::handle*) { return py::object(checks::take_reasons()); });
 }

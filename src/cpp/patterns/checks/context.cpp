@@ -62,13 +62,10 @@ py::object Context::call(const Check& check, const Value& argument) const {
             return check.body(*this, argument);
         }
         py::object verdict = bound(argument.python());
-        if (recording()) {
-            const int rejected = PyObject_Not(verdict.ptr());
-            if (rejected < 0) {
-                PyErr_Clear();  // a verdict whose truth cannot be read is left to the partitioner
-            } else if (rejected != 0) {
-                refuse(argument, [&] { return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>(); });
-            }
+        if (recording() && rejects(verdict)) {
+            refuse(argument, [&] {
+                return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>();
+            });
         }
         return verdict;
     }

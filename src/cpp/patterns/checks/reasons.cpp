@@ -40,8 +40,8 @@ std::vector<Record>& records() {
     return *kept;
 }
 
-// Whether a verdict rejects, as the partitioner reads it; a verdict whose
-// truth cannot be read is left to the partitioner, unrecorded.
+}  // namespace
+
 bool rejects(const py::object& verdict) {
     const int truth = PyObject_IsTrue(verdict.ptr());
     if (truth < 0) {
@@ -50,8 +50,6 @@ bool rejects(const py::object& verdict) {
     }
     return truth == 0;
 }
-
-}  // namespace
 
 namespace detail {
 

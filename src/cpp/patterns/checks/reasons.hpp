@@ -13,7 +13,9 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "patterns/checks/value.hpp"
 
@@ -28,6 +30,11 @@ void note(const Value& anchor, std::string reason);
 
 inline bool recording() { return detail::recording.load(std::memory_order_relaxed); }
 
+// Whether a verdict as Python gives it rejects the match.  A verdict whose
+// truth cannot be read is left to the partitioner, which raises: not a
+// rejection.
+bool rejects(const py::object& verdict);
+
 // Switches recording on or off; returns the previous setting.
 bool record_reasons(bool on);
 
@@ -35,11 +42,18 @@ bool record_reasons(bool on);
 py::list take_reasons();
 
 // Says why the running check rejects, at `anchor`; `reason()` runs only
-// while recording.  Returns false, the verdict of the step.
+// while recording, and a value it cannot describe never turns the verdict
+// into an error.  Returns false, the verdict of the step.
 template <typename Reason>
 bool refuse(const Value& anchor, Reason&& reason) {
     if (recording()) {
-        detail::note(anchor, reason());
+        std::string text;
+        try {
+            text = reason();
+        } catch (const std::exception&) {
+            text = "the values read could not be described";
+        }
+        detail::note(anchor, std::move(text));
     }
     return false;
 }

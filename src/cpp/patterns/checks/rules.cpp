@@ -64,7 +64,9 @@ bool operands_fit(const Context& context, const Value& call) {
     const Shape left_shape(left);
     const Shape right_shape(right);
     if (!left_shape.equals(right_shape)) {
-        return refuse(call, [&] { return "operand shapes " + left_shape.text() + " and " + right_shape.text() + " differ"; });
+        return refuse(call, [&] {
+            return "operand shapes " + left_shape.text() + " and " + right_shape.text() + " differ";
+        });
     }
     if (left_shape.rank() != 4 || right_shape.rank() != 4) {
         return refuse(call, [&] { return "operands are not 4-dimensional (shape " + left_shape.text() + ")"; });

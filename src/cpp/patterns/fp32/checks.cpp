@@ -26,20 +26,10 @@ std::string comes_from(const Value& input) {
     return "input comes from " + checks::kind_of(input) + ", not from a composite region";
 }
 
-// Whether a verdict as Python gives it is false; only asked while recording.
-bool falsy(const py::object& verdict) {
-    const int result = PyObject_Not(verdict.ptr());
-    if (result < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return result != 0;
-}
-
 py::object check_fp32(const Context&, const Value& extract) {
     const checks::Text type = checks::dtype(extract);
     py::object verdict = type.equals("float32");
-    if (checks::recording() && falsy(verdict)) {
+    if (checks::recording() && checks::rejects(verdict)) {
         refuse(extract, [&] { return "result dtype " + type.text() + ", not float32"; });
     }
     return verdict;
@@ -75,7 +65,7 @@ py::object check_relu(const Context& context, const Value& extract) {
     }
     const Value input = checks::arg(extract, 0);
     py::object captured = context.call(kIsCaptured, input);
-    if (checks::recording() && falsy(captured)) {
+    if (checks::recording() && checks::rejects(captured)) {
         refuse(extract, [&] { return comes_from(input); });
     }
     return captured;
