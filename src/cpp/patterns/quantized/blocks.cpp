@@ -13,6 +13,14 @@ namespace vexa::patterns::quantized {
 
 namespace {
 
+// qnn.quantize(x, scale, zero point)
+Pattern quantize_call(const PatternLanguage& p, const Pattern& x) {
+    Op quantize = p.op("qnn.quantize");
+    Pattern scale = p.wildcard();
+    Pattern zero_point = p.wildcard();
+    return quantize(x, scale, zero_point);
+}
+
 // R(x): qnn.requantize(x, input scale, input zero point, output scale,
 // output zero point).
 Pattern requantize(const PatternLanguage& p, const Pattern& x) {
@@ -78,13 +86,6 @@ Pattern concat(const PatternLanguage& p) {
 
 }  // namespace
 
-Pattern quantize(const PatternLanguage& p, const Pattern& x) {
-    Op quantize = p.op("qnn.quantize");
-    Pattern scale = p.wildcard();
-    Pattern zero_point = p.wildcard();
-    return quantize(x, scale, zero_point);
-}
-
 }  // namespace vexa::patterns::quantized
 
 namespace vexa::patterns {
@@ -96,7 +97,7 @@ void define_quantized_blocks(py::module_& m, const Language& p, const Checks& co
         m, p,
         {
             {"make_qnn_quantize_pattern", {{"x"}}, "Pattern of a \"qnn.quantize\" of `x` (any scale and zero point).",
-             [](const PatternLanguage& l, const py::handle* a) { return quantize(l, Pattern::of(a[0])); }},
+             [](const PatternLanguage& l, const py::handle* a) { return quantize_call(l, Pattern::of(a[0])); }},
             {"make_requantize_pattern", {{"x"}},
              "Pattern of a \"qnn.requantize\" of `x` (any input and output scales and zero points).",
              [](const PatternLanguage& l, const py::handle* a) { return requantize(l, Pattern::of(a[0])); }},
