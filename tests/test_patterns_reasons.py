@@ -1,19 +1,19 @@
 """Why checks reject: the recording switch, one record per rejected match
 with the values the deciding step read, nested checks, replaced module
 checks and several threads."""
+
 import contextlib
 import threading
 
 import pytest
-
 from conftest import requires_tvm
 
 pytestmark = requires_tvm
 
+from qnn_networks import concat, qadd, qconv, qvar, typed  # noqa: E402
 from tvm import relay  # noqa: E402
 from tvm.relay.vexa.build_module import BuildConfig  # noqa: E402
 
-from qnn_networks import concat, qadd, qconv, qvar, typed  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 
 
@@ -49,12 +49,30 @@ def test_recording_is_off_by_default_and_the_switch_returns_the_previous_setting
     [
         (3, 6, 6, None, "groups 3, channels 6, input channels 6: groups is not a power of two"),
         (4, 8, 6, None, "groups 4, channels 8, input channels 6: input channels are not a multiple of groups"),
-        (4, 24, 16, 16, "groups 4, channels 24, input channels 16, target channel width 16: "
-                        "channels per group (6) do not divide the target's channel width"),
-        (4, 16, 16, 2, "groups 4, channels 16, input channels 16, target channel width 2: "
-                       "input channels per group (4) do not divide the target's channel width"),
-        (2, 32, 32, 64, "groups 2, channels 32, input channels 32, target channel width 64: "
-                        "input channels are below the target's channel width"),
+        (
+            4,
+            24,
+            16,
+            16,
+            "groups 4, channels 24, input channels 16, target channel width 16: "
+            "channels per group (6) do not divide the target's channel width",
+        ),
+        (
+            4,
+            16,
+            16,
+            2,
+            "groups 4, channels 16, input channels 16, target channel width 2: "
+            "input channels per group (4) do not divide the target's channel width",
+        ),
+        (
+            2,
+            32,
+            32,
+            64,
+            "groups 2, channels 32, input channels 32, target channel width 64: "
+            "input channels are below the target's channel width",
+        ),
     ],
 )
 def test_convolution_reasons_name_the_counts_and_the_limit(recorded, groups, channels, in_channels, width, reason):
@@ -63,8 +81,12 @@ def test_convolution_reasons_name_the_counts_and_the_limit(recorded, groups, cha
     with BuildConfig(arch_config={"arch": {"channels": width}}) if width else contextlib.nullcontext():
         assert patterns.check_qnn_conv_pattern(extract) is False
     (record,) = recorded()
-    assert record == {"check": "check_qnn_conv_pattern", "operator": "qnn.conv2d",
-                      "shape": [1, 8, 8, channels], "reason": reason}
+    assert record == {
+        "check": "check_qnn_conv_pattern",
+        "operator": "qnn.conv2d",
+        "shape": [1, 8, 8, channels],
+        "reason": reason,
+    }
 
 
 def test_accepted_matches_and_raising_checks_leave_no_record(recorded):
@@ -78,15 +100,27 @@ def test_accepted_matches_and_raising_checks_leave_no_record(recorded):
 def test_the_anchor_is_the_operator_the_deciding_step_looked_at(recorded):
     add = qadd(qvar("a"), qvar("b", (1, 1, 1, 16)))
     assert patterns.check_qnn_add(typed(relay.clip(add, -5, 5))) is False
-    assert recorded() == [{"check": "check_qnn_add", "operator": "qnn.add", "shape": [1, 8, 8, 16],
-                           "reason": "operand shapes (1, 8, 8, 16) and (1, 1, 1, 16) differ"}]
+    assert recorded() == [
+        {
+            "check": "check_qnn_add",
+            "operator": "qnn.add",
+            "shape": [1, 8, 8, 16],
+            "reason": "operand shapes (1, 8, 8, 16) and (1, 1, 1, 16) differ",
+        }
+    ]
 
 
 def test_a_check_called_inside_another_gives_the_outer_record_its_reason(recorded):
     relu = typed(relay.nn.relu(fvar("x", dtype="float16")))
     assert patterns.check_fp32_relu(relu) is False
-    assert recorded() == [{"check": "check_fp32_relu", "operator": "nn.relu", "shape": [1, 8, 8, 16],
-                           "reason": "result dtype float16, not float32"}]
+    assert recorded() == [
+        {
+            "check": "check_fp32_relu",
+            "operator": "nn.relu",
+            "shape": [1, 8, 8, 16],
+            "reason": "result dtype float16, not float32",
+        }
+    ]
 
 
 def test_a_replaced_module_check_is_named_in_the_reason(recorded, monkeypatch):
@@ -99,18 +133,33 @@ def test_a_replaced_module_check_is_named_in_the_reason(recorded, monkeypatch):
 @pytest.mark.parametrize(
     "check, build, reason",
     [
-        ("check_fp32_bias_add", lambda: relay.add(fvar("x"), relay.const([1.0])),
-         "bias of shape (1,) does not match the channels of NHWC data (1, 8, 8, 16)"),
-        ("check_fp32_bias_add", lambda: relay.add(fvar("x"), relay.const([1.0] * 16)),
-         "input comes from Var, not from a composite region"),
+        (
+            "check_fp32_bias_add",
+            lambda: relay.add(fvar("x"), relay.const([1.0])),
+            "bias of shape (1,) does not match the channels of NHWC data (1, 8, 8, 16)",
+        ),
+        (
+            "check_fp32_bias_add",
+            lambda: relay.add(fvar("x"), relay.const([1.0] * 16)),
+            "input comes from Var, not from a composite region",
+        ),
         ("check_fp32_res_add", lambda: relay.add(fvar("x"), relay.const(1.0)), "second operand is a constant"),
         ("check_fp32_hardtanh", lambda: relay.clip(fvar("x"), -1.0, 6.0), "lower bound -1.0 is not 0"),
-        ("check_fp32_upsampling", lambda: relay.image.resize2d(fvar("x"), (16, 16), layout="NHWC", method="cubic"),
-         "method 'cubic' is not supported"),
-        ("check_upsampling_nearest", lambda: relay.image.resize2d(qvar("x", dtype="int32"), (16, 16), layout="NHWC"),
-         "input dtype int32 is not int8 or uint8"),
-        ("check_avg_pool2d", lambda: relay.nn.avg_pool2d(fvar("x"), (2, 2), (2, 2), layout="NHWC"),
-         "output size 4x4 is not 1x1"),
+        (
+            "check_fp32_upsampling",
+            lambda: relay.image.resize2d(fvar("x"), (16, 16), layout="NHWC", method="cubic"),
+            "method 'cubic' is not supported",
+        ),
+        (
+            "check_upsampling_nearest",
+            lambda: relay.image.resize2d(qvar("x", dtype="int32"), (16, 16), layout="NHWC"),
+            "input dtype int32 is not int8 or uint8",
+        ),
+        (
+            "check_avg_pool2d",
+            lambda: relay.nn.avg_pool2d(fvar("x"), (2, 2), (2, 2), layout="NHWC"),
+            "output size 4x4 is not 1x1",
+        ),
     ],
 )
 def test_reasons_carry_the_values_read(recorded, check, build, reason):

@@ -79,11 +79,9 @@ VEXA_PYMODULE(patterns, m) {
     define_fp32_makers(m, language);
     define_fp32_table(m);
 
-    vexa::def_function(m, "_record_check_reasons",
-                       "Switches the recording of why checks reject; returns the previous setting.", {{"on"}},
-                       [](const py::handle* args) {
-                           return py::bool_(checks::record_reasons(python::truth(args[0])));
-                       });
+    vexa::def_function(
+        m, "_record_check_reasons", "Switches the recording of why checks reject; returns the previous setting.",
+        {{"on"}}, [](const py::handle* args) { return py::bool_(checks::record_reasons(python::truth(args[0]))); });
     vexa::def_function(m, "_take_check_reasons", "The rejections recorded since the last take, oldest first.", {},
                        [](const py::handle*) { return py::object(checks::take_reasons()); });
 }

@@ -9,6 +9,7 @@ record that while recording is on (`CheckRecorder.active()`); the command only s
 it, so a reason cannot disagree with the verdict.  Errors raised by a check
 pass through unchanged.
 """
+
 from collections import Counter
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass
@@ -83,7 +84,9 @@ class CheckRecorder:
                     anchor = op_name(extract) or type(extract).__name__
                     message = (str(error).strip().splitlines() or [""])[0]
                     shape = list(shape_of(extract) or [])
-                    self.failure = f"{check_name} of {entry_name} raised on {anchor} {shape}: {type(error).__name__}: {message}"
+                    self.failure = (
+                        f"{check_name} of {entry_name} raised on {anchor} {shape}: {type(error).__name__}: {message}"
+                    )
                 raise
             self.checked[entry_name] += 1
             if not verdict and self.explain:

@@ -11,8 +11,8 @@ namespace vexa::patterns::checks {
 
 namespace {
 
-constexpr std::array<const char*, static_cast<std::size_t>(ClassName::kCount)> kClassNames{
-    "Call", "Constant", "Function", "Op", "Tuple"};
+constexpr std::array<const char*, static_cast<std::size_t>(ClassName::kCount)> kClassNames{"Call", "Constant",
+                                                                                           "Function", "Op", "Tuple"};
 
 // Whether `node` is an instance of the TVM class that the module binds
 // under `name` at import.
@@ -63,9 +63,8 @@ py::object Context::call(const Check& check, const Value& argument) const {
         }
         py::object verdict = bound(argument.python());
         if (recording() && rejects(verdict)) {
-            refuse(argument, [&] {
-                return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>();
-            });
+            refuse(argument,
+                   [&] { return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>(); });
         }
         return verdict;
     }

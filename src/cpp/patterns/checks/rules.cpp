@@ -64,9 +64,8 @@ bool operands_fit(const Context& context, const Value& call) {
     const Shape left_shape(left);
     const Shape right_shape(right);
     if (!left_shape.equals(right_shape)) {
-        return refuse(call, [&] {
-            return "operand shapes " + left_shape.text() + " and " + right_shape.text() + " differ";
-        });
+        return refuse(call,
+                      [&] { return "operand shapes " + left_shape.text() + " and " + right_shape.text() + " differ"; });
     }
     if (left_shape.rank() != 4 || right_shape.rank() != 4) {
         return refuse(call, [&] { return "operands are not 4-dimensional (shape " + left_shape.text() + ")"; });
@@ -89,9 +88,8 @@ bool resize_fits(const Context& context, const Value& call, const ResizeLimits& 
     if (!limits.dtypes.empty()) {
         const Text data_type = dtype(data);
         if (!data_type.in(limits.dtypes)) {
-            return refuse(call, [&] {
-                return "input dtype " + data_type.text() + " is not " + joined(limits.dtypes, " or ");
-            });
+            return refuse(
+                call, [&] { return "input dtype " + data_type.text() + " is not " + joined(limits.dtypes, " or "); });
         }
     }
     const Text method = str_attr(attributes, "method");
@@ -118,9 +116,8 @@ bool no_grouped_conv_behind(const Context& context, const Value& match, const py
         }
         const Number groups = int_attr(attrs(Value::of(first_of(convs))), "groups");
         if (greater(groups, Number::fixed(1))) {
-            return refuse(match, [&] {
-                return "a consumer leads to a grouped convolution (groups " + groups.text() + ")";
-            });
+            return refuse(match,
+                          [&] { return "a consumer leads to a grouped convolution (groups " + groups.text() + ")"; });
         }
     }
     return true;
@@ -146,8 +143,8 @@ bool grouped_conv_fits(const Context& context, const Value& conv, const py::obje
                        const py::object& out_channels, const py::object& in_channels) {
     const py::int_ zero(0);
     const py::int_ one(1);
-    const bool grouped = python::compare(groups, one, Py_GT) && (python::compare(groups, out_channels, Py_NE) ||
-                                                                  python::compare(groups, in_channels, Py_NE));
+    const bool grouped = python::compare(groups, one, Py_GT) &&
+                         (python::compare(groups, out_channels, Py_NE) || python::compare(groups, in_channels, Py_NE));
     if (!grouped) {
         return true;  // one group, or depthwise
     }

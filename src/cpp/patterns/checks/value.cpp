@@ -97,9 +97,7 @@ py::object Number::object() const {
 
 py::object Number::to_int() const { return python_ ? python::to_int(python_) : py::object(py::int_(*integer_)); }
 
-std::string Number::text() const {
-    return integer_ ? std::to_string(*integer_) : py::str(python_).cast<std::string>();
-}
+std::string Number::text() const { return integer_ ? std::to_string(*integer_) : py::str(python_).cast<std::string>(); }
 
 bool not_equal(const Number& a, const Number& b) {
     if (a.integer() && b.integer()) {

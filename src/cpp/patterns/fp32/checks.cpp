@@ -158,9 +158,8 @@ py::object check_hardtanh(const Context& context, const Value& extract) {
 
 const checks::Check kCheckFp32{"check_fp32", "extract", "Whether the matched call's result is a float32 tensor.",
                                check_fp32};
-const checks::Check kIsCaptured{"is_captured", "extract",
-                                "Whether the expression is a call of a Relay function (a composite call).",
-                                is_captured};
+const checks::Check kIsCaptured{
+    "is_captured", "extract", "Whether the expression is a call of a Relay function (a composite call).", is_captured};
 const checks::Check kCheckBiasAdd{
     "check_fp32_bias_add", "extract",
     "Accepts a float32 bias add of a vector with one entry per channel to NHWC data that a composite call produces.",
@@ -190,8 +189,8 @@ const checks::Check kCheckHardtanh{"check_fp32_hardtanh", "extract", "Accepts a 
 
 }  // namespace
 
-const std::array<const checks::Check*, 9> kChecks{&kCheckFp32,        &kIsCaptured,      &kCheckBiasAdd,
-                                                  &kCheckRelu,        &kCheckResAdd,     &kCheckConcatenate,
-                                                  &kCheckUpsampling,  &kCheckAvgPool2d,  &kCheckHardtanh};
+const std::array<const checks::Check*, 9> kChecks{&kCheckFp32,       &kIsCaptured,     &kCheckBiasAdd,
+                                                  &kCheckRelu,       &kCheckResAdd,    &kCheckConcatenate,
+                                                  &kCheckUpsampling, &kCheckAvgPool2d, &kCheckHardtanh};
 
 }  // namespace vexa::patterns::fp32

@@ -82,9 +82,9 @@ Pattern hardtanh(const PatternLanguage& p) { return p.op("clip")(p.wildcard()); 
 Pattern concatenate(const PatternLanguage& p) {
     constexpr int CONCAT_INPUT_LIMIT = 8;
     // A new wildcard, whatever the slot.  Made once; it lives as long as the process.
-    static const py::object* in_ptrn = new py::object(py::cpp_function(
-        [language = p](py::object /*slot*/) { return language.wildcard().object(); }, py::name("in_ptrn"),
-        py::arg("i")));
+    static const py::object* in_ptrn =
+        new py::object(py::cpp_function([language = p](py::object /*slot*/) { return language.wildcard().object(); },
+                                        py::name("in_ptrn"), py::arg("i")));
     Pattern inputs = p.maker("tuple_multi_input_pattern")(py::int_(2), py::int_(CONCAT_INPUT_LIMIT), *in_ptrn);
     return p.op("concatenate")(inputs);
 }
@@ -97,24 +97,24 @@ namespace vexa::patterns {
 
 void define_fp32_makers(py::module_& m, const Language& p) {
     using namespace fp32;
-    define_makers(m, p,
-                  {
-                      {"make_fp32_conv2d_pat", "Pattern of a convolution with constant weights.", conv2d},
-                      {"make_fp32_bias_add_pat", "Pattern of an add or bias add of a constant.", bias_add},
-                      {"make_fp32_maxpool2d_pat", "Pattern of a max pooling, with a preceding pad by 0.0 if any.",
-                       maxpool2d},
-                      {"make_fp32_leaky_relu_pat", "Pattern of a leaky ReLU.", leaky_relu},
-                      {"make_fp32_silu_pat", "Pattern of x * sigmoid(x).", silu},
-                      {"make_fp32_hswish_pat", "Pattern of the hard swish x * clip(x + 3) / 6.", hswish},
-                      {"make_fp32_hswish_onnx_pat", "Pattern of the hard swish x * clip(x * 1/6 + 0.5).", hswish_onnx},
-                      {"make_fp32_res_add_pat", "Pattern of an add of any two expressions.", res_add},
-                      {"make_fp32_relu_pat", "Pattern of a ReLU.", relu},
-                      {"make_fp32_avg_pool2d_pat", "Pattern of an adaptive or plain average pooling.", avg_pool2d},
-                      {"make_fp32_avg_pool2d_onnx_pat", "Pattern of a global average pooling.", avg_pool2d_onnx},
-                      {"make_fp32_upsampling_pat", "Pattern of a resize.", upsampling},
-                      {"make_fp32_hardtanh_pat", "Pattern of a clip.", hardtanh},
-                      {"make_f32_concatenate_pat", "Pattern of a concatenation of 2 to 7 inputs.", concatenate},
-                  });
+    define_makers(
+        m, p,
+        {
+            {"make_fp32_conv2d_pat", "Pattern of a convolution with constant weights.", conv2d},
+            {"make_fp32_bias_add_pat", "Pattern of an add or bias add of a constant.", bias_add},
+            {"make_fp32_maxpool2d_pat", "Pattern of a max pooling, with a preceding pad by 0.0 if any.", maxpool2d},
+            {"make_fp32_leaky_relu_pat", "Pattern of a leaky ReLU.", leaky_relu},
+            {"make_fp32_silu_pat", "Pattern of x * sigmoid(x).", silu},
+            {"make_fp32_hswish_pat", "Pattern of the hard swish x * clip(x + 3) / 6.", hswish},
+            {"make_fp32_hswish_onnx_pat", "Pattern of the hard swish x * clip(x * 1/6 + 0.5).", hswish_onnx},
+            {"make_fp32_res_add_pat", "Pattern of an add of any two expressions.", res_add},
+            {"make_fp32_relu_pat", "Pattern of a ReLU.", relu},
+            {"make_fp32_avg_pool2d_pat", "Pattern of an adaptive or plain average pooling.", avg_pool2d},
+            {"make_fp32_avg_pool2d_onnx_pat", "Pattern of a global average pooling.", avg_pool2d_onnx},
+            {"make_fp32_upsampling_pat", "Pattern of a resize.", upsampling},
+            {"make_fp32_hardtanh_pat", "Pattern of a clip.", hardtanh},
+            {"make_f32_concatenate_pat", "Pattern of a concatenation of 2 to 7 inputs.", concatenate},
+        });
 }
 
 }  // namespace vexa::patterns

@@ -5,10 +5,9 @@ namespace vexa::patterns {
 void define_makers(py::module_& m, const std::shared_ptr<const PatternLanguage>& language,
                    std::initializer_list<Maker> makers) {
     for (const Maker& maker : makers) {
-        def_function(m, maker.name, maker.doc, maker.parameters,
-                     [language, body = maker.body](const py::handle* arguments) {
-                         return body(*language, arguments).object();
-                     });
+        def_function(
+            m, maker.name, maker.doc, maker.parameters,
+            [language, body = maker.body](const py::handle* arguments) { return body(*language, arguments).object(); });
     }
 }
 
@@ -25,10 +24,8 @@ void define_table(py::module_& m, const char* registry_name, const char* functio
                   std::function<py::object(const ModuleGlobals&)> body) {
     const ModuleGlobals globals(m);
     py::object decorator = globals["register_pattern_table"](registry_name);
-    py::object function =
-        def_function(m, function_name, doc, {}, [globals, body = std::move(body)](const py::handle*) {
-            return body(globals);
-        });
+    py::object function = def_function(m, function_name, doc, {},
+                                       [globals, body = std::move(body)](const py::handle*) { return body(globals); });
     py::delattr(m, function_name);
     m.attr(function_name) = decorator(function);
 }

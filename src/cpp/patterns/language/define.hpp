@@ -21,9 +21,9 @@ struct Maker {
 
     // A maker without parameters.
     Maker(const char* maker_name, const char* maker_doc, Pattern (*nullary)(const PatternLanguage&))
-        : name(maker_name), doc(maker_doc), body([nullary](const PatternLanguage& p, const py::handle*) {
-              return nullary(p);
-          }) {}
+        : name(maker_name),
+          doc(maker_doc),
+          body([nullary](const PatternLanguage& p, const py::handle*) { return nullary(p); }) {}
     // A maker with parameters, given to `maker_body` in order.
     Maker(const char* maker_name, std::vector<Parameter> maker_parameters, const char* maker_doc, Body maker_body)
         : name(maker_name), parameters(std::move(maker_parameters)), doc(maker_doc), body(std::move(maker_body)) {}

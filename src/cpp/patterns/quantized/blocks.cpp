@@ -96,15 +96,20 @@ void define_quantized_blocks(py::module_& m, const Language& p, const Checks& co
     define_makers(
         m, p,
         {
-            {"make_qnn_quantize_pattern", {{"x"}}, "Pattern of a \"qnn.quantize\" of `x` (any scale and zero point).",
+            {"make_qnn_quantize_pattern",
+             {{"x"}},
+             "Pattern of a \"qnn.quantize\" of `x` (any scale and zero point).",
              [](const PatternLanguage& l, const py::handle* a) { return quantize_call(l, Pattern::of(a[0])); }},
-            {"make_requantize_pattern", {{"x"}},
+            {"make_requantize_pattern",
+             {{"x"}},
              "Pattern of a \"qnn.requantize\" of `x` (any input and output scales and zero points).",
              [](const PatternLanguage& l, const py::handle* a) { return requantize(l, Pattern::of(a[0])); }},
-            {"make_qnn_add_pattern", {{"lhs", none}, {"rhs", none}},
+            {"make_qnn_add_pattern",
+             {{"lhs", none}, {"rhs", none}},
              "Pattern of a \"qnn.add\" of `lhs` and `rhs` (new wildcards when None), optionally clipped.",
              [](const PatternLanguage& l, const py::handle* a) { return binary(l, "qnn.add", a[0], a[1]); }},
-            {"make_qnn_mul_pattern", {{"lhs", none}, {"rhs", none}},
+            {"make_qnn_mul_pattern",
+             {{"lhs", none}, {"rhs", none}},
              "Pattern of a \"qnn.mul\" of `lhs` and `rhs` (new wildcards when None), optionally clipped.",
              [](const PatternLanguage& l, const py::handle* a) { return binary(l, "qnn.mul", a[0], a[1]); }},
         });
@@ -113,7 +118,8 @@ void define_quantized_blocks(py::module_& m, const Language& p, const Checks& co
     define_makers(
         m, p,
         {
-            {"tuple_multi_input_pattern", {{"start"}, {"end"}, {"ptrn_gen"}},
+            {"tuple_multi_input_pattern",
+             {{"start"}, {"end"}, {"ptrn_gen"}},
              "Alternative of tuple patterns of start to end - 1 fields, shortest first, each field\n"
              "built by its own call ptrn_gen(index); None when start is not below end.",
              [](const PatternLanguage& l, const py::handle* a) { return tuple_alternatives(l, a[0], a[1], a[2]); }},

@@ -61,8 +61,7 @@ const checks::Check kCheckConv{
 
 const checks::Check kCheckAddCall{
     "_check_qnn_add", "expr",
-    "Whether a \"qnn.add\" call adds two non-constant four-dimensional tensors of identical shape.",
-    check_add_call};
+    "Whether a \"qnn.add\" call adds two non-constant four-dimensional tensors of identical shape.", check_add_call};
 
 const checks::Check kCheckAdd{
     "check_qnn_add", "extract",

@@ -85,7 +85,8 @@ void define_quantized_conv(py::module_& m, const Language& p, const Checks& cont
     define_makers(
         m, p,
         {
-            {"layout_transform_bias", {{"bias_var"}},
+            {"layout_transform_bias",
+             {{"bias_var"}},
              "Pattern of the bias reshaped for an NHWC convolution output: layout_transform(expand_dims(\n"
              "expand_dims(bias_var))), or expand_dims(bias_var) for a single channel.",
              [](const PatternLanguage& l, const py::handle* a) { return layout_transform_bias(l, Pattern::of(a[0])); }},

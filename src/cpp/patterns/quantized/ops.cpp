@@ -140,8 +140,8 @@ void define_quantized_ops(py::module_& m, const Language& p, const Checks& conte
              avg_pooling_2d},
             {"make_max_pool2d_pattern",
              "Pattern of \"vexa.maxpool2d\": max_pool2d of a pad of the input, or of the input.", max_pool2d},
-            {"make_leaky_relu_pattern",
-             "Pattern of \"vexa.leaky_relu\": qnn.quantize(leaky_relu(qnn.dequantize(*))).", leaky_relu},
+            {"make_leaky_relu_pattern", "Pattern of \"vexa.leaky_relu\": qnn.quantize(leaky_relu(qnn.dequantize(*))).",
+             leaky_relu},
             {"make_tflite_hswish_pattern",
              "Pattern of \"vexa.tflite_hswish\": x * clip(x + c) / d in float between dequantize and\n"
              "quantize, one dequantized x; optionally requantized.",
