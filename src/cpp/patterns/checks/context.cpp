@@ -62,11 +62,9 @@ py::object Context::call(const Check& check, const Value& argument) const {
             return check.body(*this, argument);
         }
         py::object verdict = bound(argument.python());
-        if (recording() && rejects(verdict)) {
-            refuse(argument,
-                   [&] { return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>(); });
-        }
-        return verdict;
+        return explained(verdict, argument, [&] {
+            return std::string(check.name) + " returned " + py::repr(verdict).cast<std::string>();
+        });
     }
     return globals_[check.name](argument.python());
 }

@@ -58,6 +58,22 @@ bool refuse(const Value& anchor, Reason&& reason) {
     return false;
 }
 
+// refuse() as a check's verdict: Python's False.
+template <typename Reason>
+py::object reject(const Value& anchor, Reason&& reason) {
+    refuse(anchor, std::forward<Reason>(reason));
+    return py::bool_(false);
+}
+
+// Passes on `verdict`, whatever Python gave; when it rejects, says why.
+template <typename Reason>
+py::object explained(py::object verdict, const Value& anchor, Reason&& reason) {
+    if (recording() && rejects(verdict)) {
+        refuse(anchor, std::forward<Reason>(reason));
+    }
+    return verdict;
+}
+
 // Runs a check registered under `name` on `argument`: when it is the
 // outermost check of this thread and returns a false verdict, its record is
 // kept (the reason its steps gave, or a plain one when none did).

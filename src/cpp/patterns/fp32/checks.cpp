@@ -14,7 +14,6 @@ namespace {
 
 using checks::ClassName;
 using checks::Context;
-using checks::refuse;
 using checks::Value;
 
 extern const checks::Check kCheckFp32;
@@ -28,11 +27,8 @@ std::string comes_from(const Value& input) {
 
 py::object check_fp32(const Context&, const Value& extract) {
     const checks::Text type = checks::dtype(extract);
-    py::object verdict = type.equals("float32");
-    if (checks::recording() && checks::rejects(verdict)) {
-        refuse(extract, [&] { return "result dtype " + type.text() + ", not float32"; });
-    }
-    return verdict;
+    return checks::explained(type.equals("float32"), extract,
+                             [&] { return "result dtype " + type.text() + ", not float32"; });
 }
 
 py::object is_captured(const Context& context, const Value& extract) {
@@ -46,15 +42,13 @@ py::object check_bias_add(const Context& context, const Value& extract) {
     const checks::Shape bias(checks::arg(extract, 1));
     const checks::Shape data(checks::arg(extract, 0));
     if (data.rank() != 4 || bias.rank() != 1 || checks::not_equal(data[3], bias[0])) {
-        refuse(extract, [&] {
+        return checks::reject(extract, [&] {
             return "bias of shape " + bias.text() + " does not match the channels of NHWC data " + data.text();
         });
-        return rejected();
     }
     const Value input = checks::arg(extract, 0);
     if (!python::truth(context.call(kIsCaptured, input))) {
-        refuse(extract, [&] { return comes_from(input); });
-        return rejected();
+        return checks::reject(extract, [&] { return comes_from(input); });
     }
     return context.call(kCheckFp32, extract);
 }
@@ -64,11 +58,7 @@ py::object check_relu(const Context& context, const Value& extract) {
         return rejected();
     }
     const Value input = checks::arg(extract, 0);
-    py::object captured = context.call(kIsCaptured, input);
-    if (checks::recording() && checks::rejects(captured)) {
-        refuse(extract, [&] { return comes_from(input); });
-    }
-    return captured;
+    return checks::explained(context.call(kIsCaptured, input), extract, [&] { return comes_from(input); });
 }
 
 py::object check_res_add(const Context& context, const Value& expr) {
@@ -93,22 +83,19 @@ py::object check_concatenate(const Context& context, const Value& extract) {
             }
         }
         if (constant) {
-            refuse(extract, [] { return "an input is a constant"; });
-            return rejected();
+            return checks::reject(extract, [] { return "an input is a constant"; });
         }
     }
     py::object consumers = context.global("get_consumers_mc")(extract.python());
     for (py::handle item : consumers) {
         const Value consumer = Value::of(item);
         if (checks::same_expr(consumer, extract)) {
-            refuse(extract, [] { return "consumes itself"; });
-            return rejected();
+            return checks::reject(extract, [] { return "consumes itself"; });
         }
         if (context.is_instance(checks::callee(consumer), ClassName::kOp)) {
-            refuse(extract, [&] {
+            return checks::reject(extract, [&] {
                 return "consumed by the plain operator " + checks::kind_of(consumer) + ", not by a composite region";
             });
-            return rejected();
         }
     }
     if (!checks::no_grouped_conv_behind(context, extract, consumers, "nn.conv2d")) {
@@ -133,16 +120,15 @@ py::object check_avg_pool2d(const Context& context, const Value& extract) {
     const checks::Shape output(extract);
     const checks::Number one = checks::Number::fixed(1);
     if (checks::not_equal(output[1], one) || checks::not_equal(output[2], one)) {
-        refuse(extract, [&] { return "output size " + output[1].text() + "x" + output[2].text() + " is not 1x1"; });
-        return rejected();
+        return checks::reject(
+            extract, [&] { return "output size " + output[1].text() + "x" + output[2].text() + " is not 1x1"; });
     }
     const checks::Number width = checks::Number::python(checks::channel_width(context));
     if (checks::greater(input[1], width) || checks::greater(input[2], width)) {
-        refuse(extract, [&] {
+        return checks::reject(extract, [&] {
             return "input size " + input[1].text() + "x" + input[2].text() + " exceeds the target's channel width " +
                    width.text();
         });
-        return rejected();
     }
     return context.call(kCheckFp32, extract);
 }
@@ -150,8 +136,7 @@ py::object check_avg_pool2d(const Context& context, const Value& extract) {
 py::object check_hardtanh(const Context& context, const Value& extract) {
     std::string lower_bound;
     if (checks::nonzero_attr(checks::attrs(extract), "a_min", checks::recording() ? &lower_bound : nullptr)) {
-        refuse(extract, [&] { return "lower bound " + lower_bound + " is not 0"; });
-        return rejected();
+        return checks::reject(extract, [&] { return "lower bound " + lower_bound + " is not 0"; });
     }
     return context.call(kCheckFp32, extract);
 }
