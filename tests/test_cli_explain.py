@@ -13,7 +13,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, wildcard
 
-from vexatvm_cli import network_view, reasons
+from vexatvm_cli import network_view
 from vexatvm_cli.explain import CheckRecorder
 
 
@@ -39,37 +39,47 @@ def _grouped_qnn_conv(groups, channels, in_channels):
         (2, 32, 32, 16, None),
         (2, 32, 32, 64, "below the target's channel width"),
         (4, 24, 16, 16, "channels per group (6)"),
-        (4, 24, 16, 12, None),
-        (4, 16, 16, 2, "input channels per group (4)"),
-        (8, 16, 16, 16, None),
+        (3, 6, 6, 16, "groups is not a power of two"),
     ],
 )
-def test_reason_agrees_with_the_convolution_check(groups, channels, in_channels, width, broken):
+def test_recorder_shows_what_the_convolution_check_recorded(groups, channels, in_channels, width, broken):
     from tvm.relay.vexa.build_module import BuildConfig
     from vexatvm_internal import patterns
 
     conv = _grouped_qnn_conv(groups, channels, in_channels)
-    with BuildConfig(arch_config={"arch": {"channels": width}}):
-        verdict = patterns.check_qnn_conv_pattern(conv)
-        anchor, reason = reasons.qnn_conv(conv)
+    recorder = CheckRecorder()
+    (entry,) = recorder.wrap_table([("vexa.qnn_conv", None, patterns.check_qnn_conv_pattern)])
+    with BuildConfig(arch_config={"arch": {"channels": width}}), recorder.active():
+        verdict = entry[2](conv)
     assert verdict == (broken is None)
-    assert anchor.same_as(conv)
-    assert reason.startswith(f"groups {groups}, channels {channels}, input channels {in_channels}, target channel width {width}")
-    assert (broken is None and ":" not in reason) or broken in reason
+    if broken is None:
+        assert recorder.rejections == []
+        return
+    (rejection,) = recorder.rejections
+    assert (rejection.entry, rejection.check, rejection.anchor) == ("vexa.qnn_conv", "check_qnn_conv_pattern", "qnn.conv2d")
+    assert rejection.shape == [1, 6, 6, channels]
+    assert rejection.reason.startswith(f"groups {groups}, channels {channels}, input channels {in_channels}")
+    assert broken in rejection.reason
 
 
-def test_groups_not_a_power_of_two_are_explained_without_the_target():
-    conv = _grouped_qnn_conv(3, 6, 6)
-    # No build configuration is active: a query of the target would fail.
-    assert reasons.qnn_conv(conv)[1] == "groups 3, channels 6, input channels 6: groups is not a power of two"
+def test_recording_is_on_only_while_the_recorder_is_active():
+    from vexatvm_internal import patterns
+
+    with CheckRecorder(explain=False).active():
+        assert patterns._record_check_reasons(False) is False
+    with CheckRecorder().active():
+        assert patterns._record_check_reasons(True) is True
+    assert patterns._record_check_reasons(False) is False
 
 
 def test_recorder_keeps_verdicts_and_records_rejections_only():
+    from vexatvm_internal import patterns
+
     x = relay.var("x", shape=(1, 4, 4, 8))
     relu = _typed(relay.nn.relu(x))
     calls = []
 
-    def check_fp32_relu(extract):
+    def accept_once(extract):
         calls.append(extract)
         return len(calls) == 1
 
@@ -78,21 +88,26 @@ def test_recorder_keeps_verdicts_and_records_rejections_only():
 
     pattern = is_op("nn.relu")(wildcard())
     recorder = CheckRecorder()
-    plain, checked, failing = recorder.wrap_table(
-        [("t.plain", pattern), ("t.relu", pattern, check_fp32_relu), ("t.fail", pattern, failing_check)]
+    plain, counted, real, failing = recorder.wrap_table(
+        [("t.plain", pattern), ("t.once", pattern, accept_once), ("t.relu", pattern, patterns.check_fp32_relu),
+         ("t.fail", pattern, failing_check)]
     )
     assert plain == ("t.plain", pattern)
-    assert checked[2](relu) is True and checked[2](relu) is False
+    with recorder.active():
+        assert counted[2](relu) is True and counted[2](relu) is False
+        assert real[2](relu) is False
     assert [r.as_dict() for r in recorder.rejections] == [
+        # A check of another origin records no reason: only the verdict is known.
+        {"entry": "t.once", "check": "accept_once", "anchor": "nn.relu", "shape": [1, 4, 4, 8], "reason": None},
         {
             "entry": "t.relu", "check": "check_fp32_relu", "anchor": "nn.relu", "shape": [1, 4, 4, 8],
             "reason": "input comes from Var, not from a composite region",
-        }
+        },
     ]
-    assert recorder.checked == {"t.relu": 2}
+    assert recorder.checked == {"t.once": 2, "t.relu": 1}
     with pytest.raises(ValueError, match="broken check"):
         failing[2](relu)  # an error of a check is not a rejection
-    assert len(recorder.rejections) == 1
+    assert len(recorder.rejections) == 2
     assert recorder.failure == "failing_check of t.fail raised on nn.relu [1, 4, 4, 8]: ValueError: broken check"
 
 

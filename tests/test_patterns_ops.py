@@ -198,3 +198,15 @@ def test_resize_check_reads_mocks_through_python():
     node.attrs.get_str.side_effect = {"method": "nearest_neighbor", "rounding_method": None}.get
     assert patterns.check_upsampling_nearest(node) is False
 
+
+
+@pytest.mark.parametrize(
+    "maker", ["make_leaky_relu_pattern", "make_upsampling_pattern", "make_tflite_silu_pattern", "make_qnn_fc_pattern",
+              "make_qnn_conv_pattern"]
+)
+def test_makers_take_the_quantize_pattern_by_its_module_name(maker, monkeypatch):
+    calls = []
+    original = patterns.make_qnn_quantize_pattern
+    monkeypatch.setattr(patterns, "make_qnn_quantize_pattern", lambda x: calls.append(x) or original(x))
+    getattr(patterns, maker)()
+    assert calls

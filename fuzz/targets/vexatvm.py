@@ -51,7 +51,7 @@ def instrument_python():
     environment.load_tables()
     from tvm.relay.frontend import onnx as _onnx_frontend, tflite as _tflite_frontend  # noqa: F401
     from vexatvm_cli import (explain, host_flow, network_view, partition_command, preparation,  # noqa: F401
-                             quantized_blocks, reasons, relay_reading, report)
+                             quantized_blocks, relay_reading, report)
     names = {name for name in list(sys.modules) if name.startswith("vexatvm_cli")}
     names |= {"tvm.relay.frontend.onnx", "tvm.relay.frontend.tflite"}
     for function in [o for o in gc.get_objects() if isinstance(o, types.FunctionType)]:

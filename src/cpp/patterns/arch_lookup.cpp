@@ -4,6 +4,7 @@
 
 #include "common/fast_function.hpp"
 #include "common/module_globals.hpp"
+#include "patterns/checks/python.hpp"
 #include "patterns/definitions.hpp"
 
 namespace vexa::patterns {
@@ -31,14 +32,11 @@ py::object current_arch_value(const ArchNames& names) {
     // configuration may be any object with these attributes and item access.
     py::object cfg = names.globals[names.build_config].attr(names.current);
     py::object arch = cfg.attr(names.arch_config)[names.arch];
-    const int is_text = PyObject_IsInstance(arch.ptr(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    if (is_text < 0) {
-        throw py::error_already_set();
-    }
+    const bool is_text = python::isinstance(arch, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     arch = py::object();
     // As in `yaml.safe_dump(...)`, the dumper is looked up before its argument is read.
     py::object safe_dump = names.globals[names.yaml].attr(names.safe_dump);
-    if (is_text != 0) {
+    if (is_text) {
         return safe_dump(cfg.attr(names.arch_config));
     }
     return safe_dump(cfg.attr(names.arch_config)[names.arch]);

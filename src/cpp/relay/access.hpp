@@ -25,11 +25,16 @@ namespace vexa::relay {
 using tvm::RelayExpr;
 using tvm::relay::CallNode;
 
+// `node` as a node of type T, or null when it is another kind of node (or
+// null itself).
+template <typename T>
+const T* as(const tvm::Object* node) {
+    return node != nullptr && node->IsInstance<T>() ? static_cast<const T*>(node) : nullptr;
+}
+
 // The call node of `expr`, or null when `expr` is not a call.
 inline const CallNode* as_call(const tvm::runtime::ObjectRef& expr) { return expr.as<CallNode>(); }
-inline const CallNode* as_call(const tvm::Object* expr) {
-    return expr != nullptr && expr->IsInstance<CallNode>() ? static_cast<const CallNode*>(expr) : nullptr;
-}
+inline const CallNode* as_call(const tvm::Object* expr) { return as<CallNode>(expr); }
 
 // The operator name of a call of a primitive operator; null when the callee
 // is something else (a function, a variable...).
@@ -75,19 +80,32 @@ inline const tvm::TensorTypeNode* checked_tensor_type(const tvm::Object* expr) {
     return node->checked_type_.as<tvm::TensorTypeNode>();
 }
 
+// Dimension i of a tensor type when it is a fixed integer (an integer
+// constant of an integer type); empty for a symbolic dimension or none.
+inline std::optional<int64_t> fixed_dim(const tvm::TensorTypeNode* type, std::size_t i) {
+    if (type == nullptr || i >= type->shape.size()) {
+        return std::nullopt;
+    }
+    const auto* value = type->shape[i].as<tvm::IntImmNode>();
+    if (value == nullptr || !value->dtype.is_int()) {
+        return std::nullopt;
+    }
+    return value->value;
+}
+
 // The dimensions of a tensor type when all of them are fixed integers.
-inline std::optional<std::vector<int64_t>> static_shape(const tvm::TensorTypeNode* type) {
+inline std::optional<std::vector<int64_t>> fixed_shape(const tvm::TensorTypeNode* type) {
     if (type == nullptr) {
         return std::nullopt;
     }
     std::vector<int64_t> dims;
     dims.reserve(type->shape.size());
-    for (const tvm::PrimExpr& dim : type->shape) {
-        const auto* value = dim.as<tvm::IntImmNode>();
-        if (value == nullptr) {
+    for (std::size_t i = 0; i < type->shape.size(); ++i) {
+        const auto dim = fixed_dim(type, i);
+        if (!dim) {
             return std::nullopt;
         }
-        dims.push_back(value->value);
+        dims.push_back(*dim);
     }
     return dims;
 }
@@ -140,6 +158,26 @@ inline std::optional<std::string> str_attribute(const tvm::Attrs& attrs, const c
         auto object = value->operator tvm::runtime::ObjectRef();
         if (const auto* text = object.as<tvm::runtime::StringObj>()) {
             return std::string(text->data, text->size);
+        }
+    }
+    return std::nullopt;
+}
+
+// A numeric attribute (float or integer) as a double, for integers only
+// when the double holds them exactly, so that comparing the double answers
+// as comparing the Python number would; empty otherwise.
+inline std::optional<double> numeric_attribute(const tvm::Attrs& attrs, const char* name) {
+    auto value = attribute(attrs, name);
+    if (!value) {
+        return std::nullopt;
+    }
+    if (value->type_code() == kDLFloat) {
+        return value->operator double();
+    }
+    if (value->type_code() == kDLInt) {
+        const auto integer = value->operator int64_t();
+        if (integer > -(int64_t{1} << 53) && integer < (int64_t{1} << 53)) {
+            return static_cast<double>(integer);
         }
     }
     return std::nullopt;

@@ -67,7 +67,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     table = registered_table(table_name)
     recorder = CheckRecorder(explain=explain)
     started = time.perf_counter()
-    with architecture.active():
+    with architecture.active(), recorder.active():
         try:
             mod = host_flow.partition(mod, recorder.wrap_table(table), progress)
         except Exception as error:

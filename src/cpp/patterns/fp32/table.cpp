@@ -2,24 +2,17 @@
 // with TVM's pattern-table registry as the module's last table.
 #include <array>
 
-#include "common/fast_function.hpp"
-#include "common/module_globals.hpp"
 #include "patterns/definitions.hpp"
+#include "patterns/language/define.hpp"
 
 namespace vexa::patterns {
 
 namespace {
 
-struct Entry {
-    const char* composite;
-    const char* maker;
-    const char* check;
-};
-
 // In priority order: a region claimed by an earlier entry is not offered to
 // a later one (a constant add goes to bias_add before res_add, the
 // activation chains claim their adds and multiplies before res_add).
-constexpr std::array<Entry, 14> kEntries{{
+constexpr std::array<TableEntry, 14> kEntries{{
     {"vexa_fp32.conv2d", "make_fp32_conv2d_pat", "check_fp32"},
     {"vexa_fp32.bias_add", "make_fp32_bias_add_pat", "check_fp32_bias_add"},
     {"vexa_fp32.maxpool2d", "make_fp32_maxpool2d_pat", "check_fp32"},
@@ -36,24 +29,11 @@ constexpr std::array<Entry, 14> kEntries{{
     {"vexa_fp32.concatenate", "make_f32_concatenate_pat", "check_fp32_concatenate"},
 }};
 
-// A new list of (composite name, new pattern, check) entries; makers and
-// checks are looked up by their module-level names.
-py::object build_table(const ModuleGlobals& globals) {
-    py::list entries;
-    for (const Entry& entry : kEntries) {
-        py::object pattern = globals[entry.maker]();
-        entries.append(py::make_tuple(py::str(entry.composite), pattern, globals[entry.check]));
-    }
-    return std::move(entries);
-}
-
 }  // namespace
 
 void define_fp32_table(py::module_& m) {
-    ModuleGlobals globals(m);
-    py::object table = def_function(m, "pattern_table_vexa_f32", "The float32 pattern table: a new list of 14 entries.",
-                                    {}, [globals](const py::handle*) { return build_table(globals); });
-    m.attr("pattern_table_vexa_f32") = globals["register_pattern_table"]("vexa_fp32")(table);
+    define_table(m, "vexa_fp32", "pattern_table_vexa_f32", "The float32 pattern table: a new list of 14 entries.",
+                 [](const ModuleGlobals& globals) { return build_table(globals, kEntries); });
 }
 
 }  // namespace vexa::patterns
