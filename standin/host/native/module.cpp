@@ -15,6 +15,7 @@
 #include "composite_typing.hpp"
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
+#include "region_outline.hpp"
 #include "relay/bridge.hpp"
 #include "relay/call_attrs.hpp"
 
@@ -185,6 +186,29 @@ py::object module_with(py::handle module, py::handle updates) {
     return vexa::to_python(copy);
 }
 
+// (module, regions, transitions, note) with the composite calls of
+// `compilers` outlined into external functions (the note says where the module knowingly differs
+// from TVM's passes, "" where it does not), or (None, 0, 0, reason) when only
+// TVM's passes give the right module for this input.
+py::object outline_regions(py::handle module, py::handle compilers) {
+    auto mod =
+        tvm::runtime::Downcast<tvm::IRModule>(required<tvm::IRModuleNode>(module, "outline_regions", "an IRModule"));
+    std::vector<std::string> names;
+    for (py::handle name : compilers) {
+        if (!PyUnicode_Check(name.ptr())) {
+            raise(PyExc_TypeError, "outline_regions expects compiler names as str, got " + type_name(name));
+        }
+        names.push_back(name.cast<std::string>());
+    }
+    vexa_host::OutlineResult result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::outline_regions(mod, names);
+    });
+    py::object outlined = result.module.defined() ? vexa::to_python(result.module) : py::none();
+    return py::make_tuple(outlined, result.regions, result.transitions,
+                          result.refusal.empty() ? result.deviation : result.refusal);
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
@@ -220,4 +244,10 @@ VEXA_PYMODULE(_native, m) {
                        {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",
                        {{"module"}, {"updates"}}, [](const py::handle* args) { return module_with(args[0], args[1]); });
+    vexa::def_function(m, "outline_regions",
+                       "(module, regions, transitions, note): the composite calls of `compilers` outlined into external "
+                       "functions as AnnotateTarget, MergeCompilerRegions and PartitionGraph do (the note says where "
+                       "it knowingly differs); module None with the reason when it cannot stand in for them.",
+                       {{"module"}, {"compilers"}},
+                       [](const py::handle* args) { return outline_regions(args[0], args[1]); });
 }

@@ -11,6 +11,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexa_host import _native
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
+from vexa_host.outline import outline
 from vexa_host.partition import partition
 
 FP32_TABLE = "vexa_fp32"
@@ -74,8 +75,10 @@ def prepare_quantized(mod):
 def prepare_fp32(mod):
     """The network in the form the float32 table expects (see partition_for_vexa)."""
     # FoldScaleAxis is a sequence of passes of optimisation level 3, which
-    # run only when the context allows that level.
-    with tvm.transform.PassContext(opt_level=3):
+    # run only when the context allows that level.  The caller's pass
+    # instruments (progress, timing) carry over.
+    outer = tvm.transform.PassContext.current()
+    with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
         mod = transform.InferType()(mod)
         mod = transform.SimplifyInference()(mod)
         mod = transform.FoldConstant()(mod)
@@ -166,7 +169,8 @@ def partition_for_vexa(mod, params=None, table="vexa"):
        "vexa_fp32" for the float32 one; AnnotateTarget offloads a composite
        call only to the target its name starts with), offloading composite
        calls only (no tuples or other non-call nodes on their own),
-       MergeCompilerRegions, PartitionGraph.
+       MergeCompilerRegions, PartitionGraph: the module these passes give,
+       made in one walk of the network (`vexa_host.outline`).
     """
     _native.refuse_foreign_attrs(mod)
     if params:
@@ -175,6 +179,4 @@ def partition_for_vexa(mod, params=None, table="vexa"):
     entries = _registered_table(table)
     mod = prepare_fp32(mod) if table == FP32_TABLE else prepare_quantized(mod)
     mod = partition(mod, entries)
-    mod = transform.AnnotateTarget(_compilers(entries), False)(mod)
-    mod = transform.MergeCompilerRegions()(mod)
-    return transform.PartitionGraph()(mod)
+    return outline(mod, _compilers(entries)).mod
