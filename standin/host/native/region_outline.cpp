@@ -1,5 +1,7 @@
 #include "region_outline.hpp"
 
+#include "dataflow_rewrite.hpp"
+
 #include <tvm/ir/attrs.h>
 #include <tvm/ir/op.h>
 #include <tvm/ir/type.h>
@@ -19,10 +21,7 @@ namespace {
 using namespace tvm::relay;
 using tvm::runtime::GetRef;
 
-template <typename Node>
-const Node* as(const tvm::Object* node) {
-    return node != nullptr && node->IsInstance<Node>() ? static_cast<const Node*>(node) : nullptr;
-}
+using vexa_host::as;
 
 // Thrown while reading the network when the walk cannot stand in for TVM's
 // passes; caught by outline_regions.
@@ -637,27 +636,11 @@ private:
     }
 
     void rewrite_node(const Visit& visit) {
-        const tvm::Object* node = network_.nodes[visit.node];
-        std::vector<Visit> operands = children(visit);
         tvm::Array<tvm::RelayExpr> values;
-        for (const Visit& operand : operands) {
+        for (const Visit& operand : children(visit)) {
             values.push_back(value_of(operand));
         }
-        bool changed = false;
-        const std::vector<const tvm::Object*> originals = operands_of(node);
-        for (std::size_t i = 0; i < originals.size(); ++i) {
-            changed = changed || values[i].get() != originals[i];
-        }
-        if (!changed) {
-            values_[visit.node] = GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
-        } else if (const auto* call = as<CallNode>(node)) {
-            values_[visit.node] = Call(call->op, values, call->attrs, call->type_args, call->span);
-        } else if (const auto* tuple = as<TupleNode>(node)) {
-            values_[visit.node] = Tuple(values, tuple->span);
-        } else {
-            const auto* item = as<TupleGetItemNode>(node);
-            values_[visit.node] = TupleGetItem(values[0], item->index, item->span);
-        }
+        values_[visit.node] = rebuilt(network_.nodes[visit.node], values);
     }
 
     void make_function(int region) {

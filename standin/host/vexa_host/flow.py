@@ -11,6 +11,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexa_host import _native
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
+from vexa_host.folding import fold_constants
 from vexa_host.outline import outline
 from vexa_host.partition import partition
 
@@ -81,11 +82,11 @@ def prepare_fp32(mod):
     with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
         mod = transform.InferType()(mod)
         mod = transform.SimplifyInference()(mod)
-        mod = transform.FoldConstant()(mod)
+        mod = fold_constants(mod)
         mod = transform.FoldScaleAxis()(mod)
         mod = transform.CanonicalizeOps()(mod)
         mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
-        mod = transform.FoldConstant()(mod)
+        mod = fold_constants(mod)
         mod = transform.InferType()(mod)
     return _restore_bias_adds(mod)
 
