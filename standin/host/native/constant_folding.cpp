@@ -28,6 +28,14 @@ using vexa_host::as;
 
 struct Refused {};
 
+// `function` with another body of the same type.
+Function retyped(const FunctionNode* function, const tvm::RelayExpr& body) {
+    Function result(function->params, body, function->ret_type, function->type_params, function->attrs,
+                    function->span);
+    result->checked_type_ = function->checked_type_;
+    return result;
+}
+
 std::vector<int64_t> shape_of(const NDArray& array) {
     return std::vector<int64_t>(array->shape, array->shape + array->ndim);
 }
@@ -401,9 +409,7 @@ public:
         if (body.same_as(function->body)) {
             return {expr, left};
         }
-        return {Function(function->params, body, function->ret_type, function->type_params, function->attrs,
-                         function->span),
-                left};
+        return {retyped(function, body), left};
     }
 
 private:
@@ -517,8 +523,7 @@ tvm::RelayExpr replace_nodes(const tvm::RelayExpr& expr, const std::vector<tvm::
     if (function == nullptr) {
         return body;
     }
-    return Function(function->params, body, function->ret_type, function->type_params, function->attrs,
-                    function->span);
+    return retyped(function, body);
 }
 
 }  // namespace vexa_host

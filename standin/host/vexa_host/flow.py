@@ -83,11 +83,14 @@ def prepare_fp32(mod):
         mod = transform.InferType()(mod)
         mod = transform.SimplifyInference()(mod)
         mod = fold_constants(mod)
-        mod = transform.FoldScaleAxis()(mod)
+        if {"multiply", "divide"} & set(_native.operator_names(mod["main"])):
+            # Only scales (multiplies, divides) are folded into weights;
+            # without any the pass changes nothing, and its time grows faster
+            # than the network.
+            mod = transform.FoldScaleAxis()(mod)
         mod = transform.CanonicalizeOps()(mod)
         mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
         mod = fold_constants(mod)
-        mod = transform.InferType()(mod)
     return _restore_bias_adds(mod)
 
 

@@ -29,12 +29,20 @@ def _fold_function(function, fold_qnn):
 
 def fold_constants(mod, fold_qnn=True):
     """`transform.FoldConstant(fold_qnn)(mod)`, typed."""
-    mod = transform.InferType()(mod)
+    # Type inference of a whole module grows faster than the module on deep
+    # networks: it runs only where something is untyped.
+    functions = _native.optimizable_functions(mod)
+    if not all(_native.fully_typed(function) for _, function in functions):
+        mod = transform.InferType()(mod)
+        functions = _native.optimizable_functions(mod)
     updates = []
-    for global_var, function in _native.optimizable_functions(mod):
+    for global_var, function in functions:
         folded = _fold_function(function, fold_qnn)
         if folded is None:
             return transform.InferType()(transform.FoldConstant(fold_qnn=fold_qnn)(mod))
         if not folded.same_as(function):
             updates.append((global_var, folded))
-    return transform.InferType()(_native.module_with(mod, updates))
+    mod = _native.module_with(mod, updates)
+    if all(_native.fully_typed(function) for _, function in updates):
+        return mod
+    return transform.InferType()(mod)
