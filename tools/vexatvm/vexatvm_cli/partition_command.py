@@ -76,7 +76,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         progress.say(f"{network.name}: outlined with TVM's passes ({outlined.note})")
     elif outlined.note:
         progress.say(f"{network.name}: {outlined.note}")
-    progress.say(f"{network.name}: {outlined.regions} offloaded regions outlined ({clock.lap('outlining'):.2f} s)")
+    progress.say(f"{network.name}: offloaded regions outlined: {outlined.regions} ({clock.lap('outlining'):.2f} s)")
     # The composites are all the report and the picture read; the outlined
     # module only gives the region counts.
     units = network_view.flatten(mod)
@@ -93,6 +93,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         seconds=clock.seconds,
         rejections=[r.as_dict() for r in recorder.rejections] if explain else None,
     )
+    # The report holds the clock's times: the report's own and the total land there.
     clock.lap("report")
     clock.seconds["total"] = sum(clock.seconds.values())
     return result, units
