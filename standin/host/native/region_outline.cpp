@@ -388,6 +388,7 @@ public:
         tvm::IRModule copy = mod_->ShallowCopy();
         if (!body.same_as(main_->body)) {
             Function main(main_->params, body, main_->ret_type, main_->type_params, main_->attrs, main_->span);
+            main->checked_type_ = main_->checked_type_;
             copy->AddUnchecked(mod_->GetGlobalVar("main"), main);
         }
         for (const auto& [global, function] : outlined_) {
@@ -630,6 +631,7 @@ private:
             throw Refusal{"an untyped input of an offloaded region"};
         }
         Var param(name, type);
+        param->checked_type_ = type;
         known.emplace(producer, param);
         params_[region].emplace_back(param, input);
         begin_values_[visit.edge] = param;
@@ -670,18 +672,34 @@ private:
         attrs.Set("Inline", tvm::Integer(1));
         attrs = tvm::Map<tvm::String, tvm::ObjectRef>(attrs.begin(), attrs.end());
         attrs.Set("global_symbol", tvm::String(name));
+        // Typed as type inference types them: the outlined nodes keep their
+        // types, so the module needs no whole-module inference afterwards.
         const bool single = fields.size() == 1;
-        Function function(params, single ? fields[0] : tvm::RelayExpr(Tuple(fields)),
-                          single ? field_types[0] : tvm::Type(tvm::TupleType(field_types)), {},
-                          tvm::DictAttrs(attrs));
+        const tvm::Type result_type = single ? field_types[0] : tvm::Type(tvm::TupleType(field_types));
+        tvm::RelayExpr body = fields.size() == 1 ? fields[0] : tvm::RelayExpr(Tuple(fields));
+        body->checked_type_ = result_type;
+        tvm::Array<tvm::Type> param_types;
+        for (const auto& param : params) {
+            param_types.push_back(param->type_annotation);
+        }
+        Function function(params, body, result_type, {}, tvm::DictAttrs(attrs));
+        function->checked_type_ = tvm::FuncType(param_types, result_type, {}, {});
         tvm::GlobalVar global(name);
+        global->checked_type_ = function->checked_type_;
         outlined_.emplace_back(global, function);
         transitions_ += static_cast<int>(params.size() + fields.size());
         functions_.emplace(region, global);
         Call call(global, inputs);
+        call->checked_type_ = result_type;
         auto& outputs = outputs_[region];
         for (const auto& [producer, index] : output_index) {
-            outputs.emplace(producer, single ? tvm::RelayExpr(call) : tvm::RelayExpr(TupleGetItem(call, index)));
+            if (single) {
+                outputs.emplace(producer, call);
+            } else {
+                TupleGetItem item(call, index);
+                item->checked_type_ = field_types[index];
+                outputs.emplace(producer, item);
+            }
         }
     }
 

@@ -61,8 +61,24 @@ class _ChannelBiasToBiasAdd(DFPatternCallback):
 
 
 def _restore_bias_adds(mod):
-    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in _native.optimizable_functions(mod)]
-    return transform.InferType()(_native.module_with(mod, updates))
+    functions = [(gvar, func) for gvar, func in _native.optimizable_functions(mod) if "add" in _operators(func)]
+    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in functions]
+    updates = [(gvar, func) for (gvar, func), (_, before) in zip(updates, functions) if not func.same_as(before)]
+    return transform.InferType()(_native.module_with(mod, updates)) if updates else mod
+
+
+# The passes of the float32 preparation that rewrite only some operators,
+# and those operators.  On a network without any such call a pass changes
+# nothing, and it is skipped: their type inference grows faster than a deep
+# network.
+_SIMPLIFIED = {"nn.batch_norm", "nn.dropout", "nn.layer_norm", "nn.group_norm", "nn.instance_norm",
+               "nn.l2_normalize"}
+_SCALES = {"multiply", "divide"}
+_CANONICALIZED = {"nn.bias_add"}
+
+
+def _operators(function):
+    return set(_native.operator_names(function))
 
 
 def prepare_quantized(mod):
@@ -80,15 +96,15 @@ def prepare_fp32(mod):
     # instruments (progress, timing) carry over.
     outer = tvm.transform.PassContext.current()
     with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
-        mod = transform.InferType()(mod)
-        mod = transform.SimplifyInference()(mod)
+        if not all(_native.fully_typed(func) for _, func in _native.optimizable_functions(mod)):
+            mod = transform.InferType()(mod)
+        if _SIMPLIFIED & _operators(mod["main"]):
+            mod = transform.SimplifyInference()(mod)
         mod = fold_constants(mod)
-        if {"multiply", "divide"} & set(_native.operator_names(mod["main"])):
-            # Only scales (multiplies, divides) are folded into weights;
-            # without any the pass changes nothing, and its time grows faster
-            # than the network.
+        if _SCALES & _operators(mod["main"]):
             mod = transform.FoldScaleAxis()(mod)
-        mod = transform.CanonicalizeOps()(mod)
+        if _CANONICALIZED & _operators(mod["main"]):
+            mod = transform.CanonicalizeOps()(mod)
         mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
         mod = fold_constants(mod)
     return _restore_bias_adds(mod)

@@ -44,7 +44,9 @@ def outline(mod, compilers):
     if outlined is None:
         mod = with_tvm_passes(mod, compilers)
         return Outlined(mod, *_regions_and_transitions(mod), False, note)
-    return Outlined(transform.InferType()(outlined), regions, transitions, True, note)
+    if not all(_native.fully_typed(function) for _, function in outlined.functions.items()):
+        outlined = transform.InferType()(outlined)
+    return Outlined(outlined, regions, transitions, True, note)
 
 
 def _regions_and_transitions(mod):
