@@ -98,3 +98,26 @@ def test_preparation_of_samples_and_fixture_models_is_unchanged(monkeypatch):
             patched.setattr(canonicalize, "fold_constants", _tvm_folding)
             expected = prepare(mod)
         assert tvm.ir.structural_equal(native, expected), network.name
+
+
+def _float_networks():
+    x = relay.var("x", shape=(1, 3, 8, 8))
+    weight = relay.const(RNG.normal(size=(4, 3, 3, 3)).astype("float32"))
+    conv = relay.nn.conv2d(x, weight, padding=(1, 1), channels=4, kernel_size=(3, 3))
+    bias = relay.nn.bias_add(conv, relay.const(RNG.normal(size=4).astype("float32")))
+    stats = [relay.const(np.abs(RNG.normal(size=4)).astype("float32") + 0.5) for _ in range(4)]
+    normed = relay.nn.batch_norm(bias, *stats)[0]
+    chain = x
+    for index in range(6):
+        chain = relay.nn.relu(chain) if index % 2 else relay.tanh(chain)
+    return {"chain": chain, "conv": conv, "bias": bias, "batch norm": relay.nn.relu(normed),
+            "scaled": relay.multiply(relay.nn.max_pool2d(normed), relay.const(2.0))}
+
+
+@pytest.mark.parametrize("name", _float_networks())
+def test_float_preparation_skips_only_passes_without_work(name, monkeypatch):
+    body = _float_networks()[name]
+    mod = tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body))
+    prepared = flow.prepare_fp32(mod)
+    monkeypatch.setattr(flow, "_rewrites", lambda mod, operators: True)
+    assert tvm.ir.structural_equal(prepared, flow.prepare_fp32(mod))

@@ -81,6 +81,11 @@ def _operators(function):
     return set(_native.operator_names(function))
 
 
+def _rewrites(mod, operators):
+    """Whether a pass that rewrites only `operators` has work in `mod`."""
+    return bool(operators & _operators(mod["main"]))
+
+
 def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
     mod = integer_form(mod)
@@ -98,14 +103,16 @@ def prepare_fp32(mod):
     with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
         if not all(_native.fully_typed(func) for _, func in _native.optimizable_functions(mod)):
             mod = transform.InferType()(mod)
-        if _SIMPLIFIED & _operators(mod["main"]):
+        if _rewrites(mod, _SIMPLIFIED):
             mod = transform.SimplifyInference()(mod)
         mod = fold_constants(mod)
-        if _SCALES & _operators(mod["main"]):
+        if _rewrites(mod, _SCALES):
             mod = transform.FoldScaleAxis()(mod)
-        if _CANONICALIZED & _operators(mod["main"]):
+        if _rewrites(mod, _CANONICALIZED):
             mod = transform.CanonicalizeOps()(mod)
-        mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+        if _rewrites(mod, set(NHWC_LAYOUTS)):
+            # Layout transforms go only around the operators converted.
+            mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
         mod = fold_constants(mod)
     return _restore_bias_adds(mod)
 
