@@ -233,8 +233,17 @@ def test_onnx_models_import_prepare_and_partition(runs):
     # FakeQuantizationToInteger, then the ReLU rewritten to a clip after the requantize.
     assert qdq["composites"]["vexa.qnn_tflite_qconv"] == 1
     assert "maximum" not in qdq["outside"]
-    # Progress went to standard error, not into the JSON.
-    assert "float32.onnx imported" in result.stderr and "table entry 13/13 vexa.mean applied" in result.stderr
+    # Progress went to standard error, not into the JSON, with a line as each long phase starts.
+    for line in ("float32.onnx imported", "preparing: QDQ regions to integer operators",
+                 "preparing: layouts converted to NHWC", "table entry 13/13 vexa.mean applied",
+                 "outlining the offloaded regions"):
+        assert line in result.stderr, line
+    for report in reports.values():
+        seconds = report["seconds"]
+        assert list(seconds) == ["import", "preparation", "partition", "outlining", "report", "total"]
+        assert sum(seconds.values()) - seconds["total"] == pytest.approx(seconds["total"], abs=0.005)
+        regions = report["regions"]
+        assert regions["offloaded"] >= 1 and regions["transitions"] >= 2 * regions["offloaded"]
 
 
 def test_fuse_with_shared_input(runs):

@@ -13,9 +13,11 @@
 #include "common/fast_function.hpp"
 #include "common/module_init.hpp"
 #include "composite_typing.hpp"
+#include "constant_folding.hpp"
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
 #include "relay/big_stack.hpp"
+#include "region_outline.hpp"
 #include "relay/bridge.hpp"
 #include "relay/call_attrs.hpp"
 
@@ -202,6 +204,69 @@ py::object nesting_depth(py::handle network) {
     return py::int_(vexa::call_guarded([&] { return vexa::nesting_depth(vexa::object_of(network)); }));
 }
 
+// (module, regions, transitions, note) with the composite calls of
+// `compilers` outlined into external functions (the note says where the module knowingly differs
+// from TVM's passes, "" where it does not), or (None, 0, 0, reason) when only
+// TVM's passes give the right module for this input.
+py::object outline_regions(py::handle module, py::handle compilers) {
+    auto mod =
+        tvm::runtime::Downcast<tvm::IRModule>(required<tvm::IRModuleNode>(module, "outline_regions", "an IRModule"));
+    std::vector<std::string> names;
+    for (py::handle name : compilers) {
+        if (!PyUnicode_Check(name.ptr())) {
+            raise(PyExc_TypeError, "outline_regions expects compiler names as str, got " + type_name(name));
+        }
+        names.push_back(name.cast<std::string>());
+    }
+    vexa_host::OutlineResult result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::outline_regions(mod, names);
+    });
+    py::object outlined = result.module.defined() ? vexa::to_python(result.module) : py::none();
+    return py::make_tuple(outlined, result.regions, result.transitions,
+                          result.refusal.empty() ? result.deviation : result.refusal);
+}
+
+// (folded function, roots left for FoldConstant), or None when only
+// FoldConstant folds the function correctly.
+py::object fold_constants(py::handle function, py::handle fold_qnn) {
+    auto expr = tvm::runtime::Downcast<tvm::RelayExpr>(
+        required<tvm::RelayExprNode>(function, "fold_constants", "a Relay expression"));
+    const bool qnn = PyObject_IsTrue(fold_qnn.ptr()) == 1;
+    vexa_host::FoldResult result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::fold_constants(expr, qnn);
+    });
+    if (result.refused) {
+        return py::none();
+    }
+    py::list left;
+    for (const auto& root : result.left) {
+        left.append(vexa::to_python(root));
+    }
+    return py::make_tuple(vexa::to_python(result.expr), left);
+}
+
+py::object replace_nodes(py::handle function, py::handle from, py::handle to) {
+    auto expr = tvm::runtime::Downcast<tvm::RelayExpr>(
+        required<tvm::RelayExprNode>(function, "replace_nodes", "a Relay expression"));
+    std::vector<tvm::RelayExpr> originals;
+    std::vector<tvm::RelayExpr> replacements;
+    for (py::handle node : from) {
+        originals.push_back(tvm::runtime::Downcast<tvm::RelayExpr>(
+            required<tvm::RelayExprNode>(node, "replace_nodes", "Relay expressions")));
+    }
+    for (py::handle node : to) {
+        replacements.push_back(tvm::runtime::Downcast<tvm::RelayExpr>(
+            required<tvm::RelayExprNode>(node, "replace_nodes", "Relay expressions")));
+    }
+    if (originals.size() != replacements.size()) {
+        raise(PyExc_ValueError, "replace_nodes expects as many replacements as nodes");
+    }
+    return vexa::to_python(
+        vexa::call_guarded([&] { return vexa_host::replace_nodes(expr, originals, replacements); }));
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
@@ -245,4 +310,18 @@ VEXA_PYMODULE(_native, m) {
     m.attr("DEEPEST_NETWORK") = py::int_(vexa::deepest_network());
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",
                        {{"module"}, {"updates"}}, [](const py::handle* args) { return module_with(args[0], args[1]); });
+    vexa::def_function(m, "outline_regions",
+                       "(module, regions, transitions, note): the composite calls of `compilers` outlined into external "
+                       "functions as AnnotateTarget, MergeCompilerRegions and PartitionGraph do (the note says where "
+                       "it knowingly differs); module None with the reason when it cannot stand in for them.",
+                       {{"module"}, {"compilers"}},
+                       [](const py::handle* args) { return outline_regions(args[0], args[1]); });
+    vexa::def_function(m, "fold_constants",
+                       "(function, roots left for FoldConstant) with the constant calls this module covers folded on "
+                       "the data; None when FoldConstant must fold the function itself.",
+                       {{"function"}, {"fold_qnn"}},
+                       [](const py::handle* args) { return fold_constants(args[0], args[1]); });
+    vexa::def_function(m, "replace_nodes", "`function` with the nodes of `from_nodes` replaced by those of `to_nodes`.",
+                       {{"function"}, {"from_nodes"}, {"to_nodes"}},
+                       [](const py::handle* args) { return replace_nodes(args[0], args[1], args[2]); });
 }

@@ -27,6 +27,8 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
 
+from vexa_host.folding import fold_constants
+
 
 def _scalar(constant):
     value = constant.data.numpy()
@@ -210,7 +212,7 @@ def canonicalize_imported(mod):
 
 def canonicalize_nhwc(mod):
     """Rewrites that apply after the host's NHWC preparation."""
-    mod = relay.transform.FoldConstant(fold_qnn=False)(relay.transform.InferType()(mod))
+    mod = fold_constants(mod, fold_qnn=False)
     for callback_type in (
         QuantizedConvBiasToBiasAdd,
         DenseBiasAddBack,

@@ -12,6 +12,8 @@ from tvm.relay.op.contrib.register import get_pattern_table
 from vexa_host import _native
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
 from vexa_host.deep_stack import on_big_stack
+from vexa_host.folding import fold_constants
+from vexa_host.outline import outline
 from vexa_host.partition import partition
 
 FP32_TABLE = "vexa_fp32"
@@ -60,8 +62,29 @@ class _ChannelBiasToBiasAdd(DFPatternCallback):
 
 
 def _restore_bias_adds(mod):
-    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in _native.optimizable_functions(mod)]
-    return transform.InferType()(_native.module_with(mod, updates))
+    functions = [(gvar, func) for gvar, func in _native.optimizable_functions(mod) if "add" in _operators(func)]
+    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in functions]
+    updates = [(gvar, func) for (gvar, func), (_, before) in zip(updates, functions) if not func.same_as(before)]
+    return transform.InferType()(_native.module_with(mod, updates)) if updates else mod
+
+
+# The passes of the float32 preparation that rewrite only some operators,
+# and those operators.  On a network without any such call a pass changes
+# nothing, and it is skipped: their type inference grows faster than a deep
+# network.
+_SIMPLIFIED = {"nn.batch_norm", "nn.dropout", "nn.layer_norm", "nn.group_norm", "nn.instance_norm",
+               "nn.l2_normalize"}
+_SCALES = {"multiply", "divide"}
+_CANONICALIZED = {"nn.bias_add"}
+
+
+def _operators(function):
+    return set(_native.operator_names(function))
+
+
+def _rewrites(mod, operators):
+    """Whether a pass that rewrites only `operators` has work in `mod`."""
+    return bool(operators & _operators(mod["main"]))
 
 
 @on_big_stack("mod")
@@ -77,16 +100,23 @@ def prepare_quantized(mod):
 def prepare_fp32(mod):
     """The network in the form the float32 table expects (see partition_for_vexa)."""
     # FoldScaleAxis is a sequence of passes of optimisation level 3, which
-    # run only when the context allows that level.
-    with tvm.transform.PassContext(opt_level=3):
-        mod = transform.InferType()(mod)
-        mod = transform.SimplifyInference()(mod)
-        mod = transform.FoldConstant()(mod)
-        mod = transform.FoldScaleAxis()(mod)
-        mod = transform.CanonicalizeOps()(mod)
-        mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
-        mod = transform.FoldConstant()(mod)
-        mod = transform.InferType()(mod)
+    # run only when the context allows that level.  The caller's pass
+    # instruments (progress, timing) carry over.
+    outer = tvm.transform.PassContext.current()
+    with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
+        if not all(_native.fully_typed(func) for _, func in _native.optimizable_functions(mod)):
+            mod = transform.InferType()(mod)
+        if _rewrites(mod, _SIMPLIFIED):
+            mod = transform.SimplifyInference()(mod)
+        mod = fold_constants(mod)
+        if _rewrites(mod, _SCALES):
+            mod = transform.FoldScaleAxis()(mod)
+        if _rewrites(mod, _CANONICALIZED):
+            mod = transform.CanonicalizeOps()(mod)
+        if _rewrites(mod, set(NHWC_LAYOUTS)):
+            # Layout transforms go only around the operators converted.
+            mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+        mod = fold_constants(mod)
     return _restore_bias_adds(mod)
 
 
@@ -170,7 +200,8 @@ def partition_for_vexa(mod, params=None, table="vexa"):
        "vexa_fp32" for the float32 one; AnnotateTarget offloads a composite
        call only to the target its name starts with), offloading composite
        calls only (no tuples or other non-call nodes on their own),
-       MergeCompilerRegions, PartitionGraph.
+       MergeCompilerRegions, PartitionGraph: the module these passes give,
+       made in one walk of the network (`vexa_host.outline`).
     """
     _native.refuse_foreign_attrs(mod)
     if params:
@@ -179,6 +210,4 @@ def partition_for_vexa(mod, params=None, table="vexa"):
     entries = _registered_table(table)
     mod = prepare_fp32(mod) if table == FP32_TABLE else prepare_quantized(mod)
     mod = partition(mod, entries)
-    mod = transform.AnnotateTarget(_compilers(entries), False)(mod)
-    mod = transform.MergeCompilerRegions()(mod)
-    return transform.PartitionGraph()(mod)
+    return outline(mod, _compilers(entries)).mod

@@ -56,17 +56,14 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     from vexatvm_cli import host_flow, network_view, outside, preparation
     from vexatvm_cli.explain import CheckRecorder
 
-    seconds = {"import": import_seconds}
-    started = time.perf_counter()
+    clock = PhaseClock(import_seconds)
     mod = preparation.prepare(network.mod, progress)
     table_name = table_name or preparation.default_table(mod)
     progress.say(f"{network.name}: preparing for table {table_name} (NHWC layouts, constants folded)")
-    mod = host_flow.nhwc_preparation(mod, network.params, table_name)
-    seconds["preparation"] = time.perf_counter() - started
-    progress.say(f"{network.name}: prepared")
+    mod = host_flow.nhwc_preparation(mod, network.params, table_name, progress, network.name)
+    progress.say(f"{network.name}: prepared ({clock.lap('preparation'):.2f} s)")
     table = registered_table(table_name)
     recorder = CheckRecorder(explain=explain)
-    started = time.perf_counter()
     with architecture.active(), recorder.active():
         try:
             mod = host_flow.partition(mod, recorder.wrap_table(table), progress)
@@ -74,8 +71,15 @@ def partition_network(network, table_name, architecture, channel_width, explain,
             if recorder.failure is None:
                 raise
             raise CliError(f"{network.name}: {recorder.failure}") from error
-    seconds["partition"] = time.perf_counter() - started
-    seconds["total"] = sum(seconds.values())
+    progress.say(f"{network.name}: composites formed ({clock.lap('partition'):.2f} s); outlining the offloaded regions")
+    outlined = host_flow.outline(mod, table)
+    if not outlined.native:
+        progress.say(f"{network.name}: outlined with TVM's passes ({outlined.note})")
+    elif outlined.note:
+        progress.say(f"{network.name}: {outlined.note}")
+    progress.say(f"{network.name}: offloaded regions outlined: {outlined.regions} ({clock.lap('outlining'):.2f} s)")
+    # The composites are all the report and the picture read; the outlined
+    # module only gives the region counts.
     units = network_view.flatten(mod)
     rejections = [r.as_dict() for r in recorder.rejections] if explain else None
     explanations = outside.explain(mod, table, rejections) if explain else None
@@ -87,11 +91,31 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         table=table_name,
         arch=architecture.label,
         channel_width=channel_width,
-        seconds=seconds,
+        regions=outlined.regions,
+        transitions=outlined.transitions,
+        seconds=clock.seconds,
         rejections=rejections,
         explanations=explanations,
     )
+    # The report holds the clock's times: the report's own and the total land there.
+    clock.lap("report")
+    clock.seconds["total"] = sum(clock.seconds.values())
     return result, units
+
+
+class PhaseClock:
+    """Times of back-to-back phases: each lap ends one phase and starts the
+    next, so that the phases add up to the whole."""
+
+    def __init__(self, import_seconds):
+        self.seconds = {"import": import_seconds}
+        self._started = time.perf_counter()
+
+    def lap(self, phase):
+        now = time.perf_counter()
+        self.seconds[phase] = now - self._started
+        self._started = now
+        return self.seconds[phase]
 
 
 def run(args, progress, out):
@@ -107,6 +131,7 @@ def run(args, progress, out):
     architecture = arch.resolve(args.arch)
     input_shape = parse_input_shape(args.input_shape) if args.input_shape else None
     parsed_models = [read_model(path, input_shape) for path in args.models]
+    progress.say("loading TVM and the pattern tables")
     environment.load_tables()
     channel_width = arch.validate(architecture)
     reports = []

@@ -18,6 +18,8 @@ class PartitionReport:
     outside: dict  # operator name -> calls left outside composites
     calls_inside: int
     calls_outside: int
+    regions: int  # offloaded regions (external functions)
+    transitions: int  # tensors handed between the host and those regions
     seconds: dict  # phase -> seconds
     rejections: list | None = None  # with --explain: Rejection dicts
     explanations: list | None = None  # with --explain: why calls stayed outside (module outside)
@@ -46,6 +48,7 @@ class PartitionReport:
                 "total": self.calls_inside + self.calls_outside,
             },
             "coverage": round(self.coverage, 4),
+            "regions": {"offloaded": self.regions, "transitions": self.transitions},
             "seconds": {phase: round(value, 3) for phase, value in self.seconds.items()},
             "rejections": self.rejections,
             "explained_outside": self.explained_outside,
@@ -93,6 +96,7 @@ def format_text(report):
     lines += [f"  {name:<{width}}  {count}" for name, count in report.outside.items()]
     total = report.calls_inside + report.calls_outside
     lines.append(f"coverage: {report.coverage:.1%} ({report.calls_inside} of {total} calls inside composites)")
+    lines.append(f"offloaded regions: {report.regions} ({report.transitions} host-accelerator transitions)")
     phases = ", ".join(f"{phase} {seconds:.2f} s" for phase, seconds in report.seconds.items())
     lines.append(f"time: {phases}")
     if report.rejections is not None:

@@ -1,0 +1,147 @@
+"""Partition flow benchmark: the whole flow against the import it follows.
+
+For every model of the repository's own fixtures (fuzz/seeds/vexatvm) and
+every built-in sample, the flow of `vexatvm partition` phase by phase:
+import, preparation, partition (the table entries), outlining of the
+offloaded regions; then the flow's time (preparation + partition +
+outlining) as a ratio to the import's, and the outlining by TVM's
+AnnotateTarget, MergeCompilerRegions and PartitionGraph on the same module
+as a ratio to the native walk (the baseline the walk replaced).  The
+built-in samples are built in Python, not imported, so their ratio to the
+"import" says little.
+
+Then `partition_for_vexa` on generated chains of 1,000, 5,000 and 50,000
+operators: float32 relu and tanh in turn (every region alternates with an
+operator that stays on the host, the worst case for outlining) and
+quantized convolution blocks; the time of building the chain (the
+"import": the Relay graph, typed as the importers leave their networks),
+of the flow, the flow per thousand operators and the growth factor from
+5,000 to 50,000 operators (linear: near 10).  TVM's type inference grows
+with the square of a chain's length (20,000 operators: about 2 s), which
+the build time shows.
+
+The quantized chain's preparation is mostly the Python canonicalisations,
+minutes at 50,000 operators: it gets 1,000 and 5,000 operators unless
+--full is given.
+
+Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick | --full]
+(--quick: chains of 1,000 and 5,000 operators only)
+"""
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT / "standin" / "host"), str(ROOT / "bench")]
+
+import vexa_host  # noqa: E402
+
+vexa_host.install()
+
+import tvm  # noqa: E402
+from tvm import relay  # noqa: E402
+from vexa_host import flow, outline  # noqa: E402
+from vexa_host.build_module import BuildConfig  # noqa: E402
+from vexatvm_cli import host_flow, preparation, samples  # noqa: E402
+from vexatvm_cli.importers import read_model, to_relay  # noqa: E402
+from vexatvm_cli.partition_command import registered_table  # noqa: E402
+from vexatvm_cli.progress import Progress  # noqa: E402
+from vexatvm_internal import patterns  # noqa: E402,F401  (registers the tables)
+
+from bench_scaling import quantized_block  # noqa: E402
+
+QUIET = Progress(quiet=True)
+
+
+def timed(function, *args):
+    started = time.perf_counter()
+    result = function(*args)
+    return result, time.perf_counter() - started
+
+
+def fixtures():
+    for path in sorted((ROOT / "fuzz" / "seeds" / "vexatvm").glob("*.*")):
+        yield path.name, lambda path=path: to_relay(read_model(str(path)))
+    yield from samples.SAMPLES.items()
+
+
+def flow_phases(network):
+    """(seconds per phase, partitioned module, compilers) of the command's flow."""
+    seconds = {}
+    mod, seconds["preparation"] = timed(preparation.prepare, network.mod, QUIET)
+    table_name = preparation.default_table(mod)
+    started = time.perf_counter()
+    mod = host_flow.nhwc_preparation(mod, network.params, table_name, QUIET)
+    seconds["preparation"] += time.perf_counter() - started
+    table = registered_table(table_name)
+    mod, seconds["partition"] = timed(host_flow.partition, mod, table, QUIET)
+    compilers = host_flow.compiler_names(table)
+    _, seconds["outlining"] = timed(outline.outline, mod, compilers)
+    return seconds, mod, compilers
+
+
+def bench_fixtures():
+    print("network                     calls   import  preparation  partition  outlining  flow/import  TVM outlining")
+    for name, build in fixtures():
+        network, import_seconds = timed(build)
+        with BuildConfig.for_arch("vexa-lite"):
+            seconds, mod, compilers = flow_phases(network)
+        _, tvm_seconds = timed(outline.with_tvm_passes, mod, compilers)
+        calls = len(_calls(mod))
+        flow_seconds = sum(seconds.values())
+        print(
+            f"{name:<26} {calls:6d} {import_seconds:7.2f} s {seconds['preparation']:9.2f} s {seconds['partition']:8.2f} s"
+            f" {seconds['outlining']:8.3f} s {flow_seconds / import_seconds:11.2f}"
+            f" {tvm_seconds / seconds['outlining']:9.1f}x slower"
+        )
+
+
+def _calls(mod):
+    found = []
+    relay.analysis.post_order_visit(mod["main"], lambda node: isinstance(node, relay.Call) and found.append(node))
+    return found
+
+
+def alternating_chain(operators):
+    x = relay.var("data", shape=(1, 8, 8, 8))
+    data = x
+    for index in range(operators):
+        x = relay.nn.relu(x) if index % 2 == 0 else relay.tanh(x)
+    return relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([data], x))), "vexa_fp32"
+
+
+def convolution_chain(operators):
+    x = relay.var("data", shape=(1, 8, 8, 8), dtype="uint8")
+    data = x
+    for index in range(operators // 9):  # nine operators a block, quantize calls included
+        x = quantized_block(x, index)
+    body = x
+    function = relay.Function(relay.analysis.free_vars(body), body)
+    return relay.transform.InferType()(tvm.IRModule.from_expr(function)), "vexa"
+
+
+def bench_chains(sizes, full):
+    for maker in (alternating_chain, convolution_chain):
+        if maker is convolution_chain and not full:
+            sizes = [size for size in sizes if size <= 5000]
+        print(f"\n{maker.__name__}: partition_for_vexa")
+        print("operators    build     flow  flow/1k ops  flow/build")
+        flow_times = {}
+        for size in sizes:
+            (mod, table), build_seconds = timed(maker, size)
+            with BuildConfig.for_arch("vexa-lite"):
+                _, flow_seconds = timed(flow.partition_for_vexa, mod, None, table)
+            flow_times[size] = flow_seconds
+            print(f"{size:9d} {build_seconds:7.2f} s {flow_seconds:7.2f} s {flow_seconds / size * 1000:9.3f} s"
+                  f" {flow_seconds / build_seconds:10.2f}")
+        if 5000 in flow_times and 50000 in flow_times:
+            print(f"growth 5,000 -> 50,000 operators: {flow_times[50000] / flow_times[5000]:.1f}x (linear: 10x)")
+
+
+def main():
+    bench_fixtures()
+    bench_chains([1000, 5000] if "--quick" in sys.argv else [1000, 5000, 50000], "--full" in sys.argv)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,48 @@
+"""Constant folding for the preparation, with FoldConstant's result.
+
+TVM's FoldConstant compiles every constant call it folds with LLVM, a few
+tenths of a second each, most of a small model's preparation.  The calls
+the preparation folds are mostly data movement and casts of weights and
+biases (layout transforms, transposes, reshapes, expand_dims, squeezes,
+casts, quantize) and the element-wise arithmetic of batch norms; the native
+folder (`_native.fold_constants`) computes those on the constant data with
+TVM's own numerics.  The constant subgraphs holding any other operator go
+to FoldConstant, in a module of their own.
+"""
+import tvm
+from tvm import relay
+from tvm.relay import transform
+
+from vexa_host import _native
+
+
+def _fold_function(function, fold_qnn):
+    folded = _native.fold_constants(function, fold_qnn)
+    if folded is None:
+        return None
+    function, left = folded
+    if left:
+        rest = transform.FoldConstant(fold_qnn=fold_qnn)(tvm.IRModule.from_expr(relay.Tuple(left)))
+        function = _native.replace_nodes(function, left, list(rest["main"].body.fields))
+    return function
+
+
+def fold_constants(mod, fold_qnn=True):
+    """`transform.FoldConstant(fold_qnn)(mod)`, typed."""
+    # Type inference of a whole module grows faster than the module on deep
+    # networks: it runs only where something is untyped.
+    functions = _native.optimizable_functions(mod)
+    if not all(_native.fully_typed(function) for _, function in functions):
+        mod = transform.InferType()(mod)
+        functions = _native.optimizable_functions(mod)
+    updates = []
+    for global_var, function in functions:
+        folded = _fold_function(function, fold_qnn)
+        if folded is None:
+            return transform.InferType()(transform.FoldConstant(fold_qnn=fold_qnn)(mod))
+        if not folded.same_as(function):
+            updates.append((global_var, folded))
+    mod = _native.module_with(mod, updates)
+    if all(_native.fully_typed(function) for _, function in updates):
+        return mod
+    return transform.InferType()(mod)
