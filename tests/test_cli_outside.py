@@ -49,7 +49,7 @@ def test_matcher_agrees_with_tvms_on_every_entry_and_call(build, table):
     # The explanations stand on this matcher: wherever TVM's matcher sees a
     # match of an entry, so must it, and nowhere else.
     network = build()
-    mod = host_flow.nhwc_preparation(preparation.prepare(network.mod, QUIET), {}, table)
+    mod = host_flow.nhwc_preparation(preparation.prepare(network.mod, QUIET), {}, table, QUIET)
     calls = [node for node in relay_graph.build(mod) if node.kind == "op"]
     matched = 0
     for entry in registered_table(table):
