@@ -250,3 +250,13 @@ def test_qdq_hard_swish_takes_the_convolution_entry_form(dtype, conv_out, add_pa
     assert "qnn.add" not in ops and ops.count("qnn.quantize") == (3 if with_bias else 2)
     _same_outputs(before, after, _integers((1, 6, 6, 4), dtype))
     assert [note.split(" (")[0] for note in division_notes(after)] == ["hard-swish: the division by 6 after a qnn.mul stays outside"]
+
+
+def test_preparation_failure_names_its_step():
+    from vexa_host.flow import PreparationError, prepare_quantized
+
+    x, y = relay.var("x", shape=(2, 3), dtype="int8"), relay.var("y", shape=(4, 5), dtype="int8")
+    broken = tvm.IRModule.from_expr(relay.Function([x, y], relay.add(x, y)))
+    with pytest.raises(PreparationError, match="type inference of the imported network") as failure:
+        prepare_quantized(broken)
+    assert isinstance(failure.value.__cause__, tvm.error.TVMError)

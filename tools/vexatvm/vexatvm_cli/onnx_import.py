@@ -50,4 +50,7 @@ def from_onnx(model, shapes):
     graph = NamingGraphProto(shapes, "float32", freeze_params=True, op_type_dict={})
     with graph:
         mod, params = graph.from_onnx(model.graph, _opset(model))
-    return relay.transform.DynamicToStatic()(mod), params
+    try:
+        return relay.transform.DynamicToStatic()(mod), params
+    except Exception as error:
+        raise OperatorImportError(f"TVM's DynamicToStatic after the conversion: {failure_reason(error)}") from error

@@ -4,7 +4,7 @@ architecture, and reports."""
 import time
 
 from vexatvm_cli import arch, environment, picture, report
-from vexatvm_cli.errors import CliError
+from vexatvm_cli.errors import CliError, failure_reason
 from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
 from vexatvm_cli.progress import native_log_silenced
 
@@ -52,6 +52,9 @@ def _networks(args, parsed_models, progress):
 
 def partition_network(network, table_name, architecture, channel_width, explain, progress, import_seconds=0.0):
     """Returns (report, units of the partitioned network)."""
+    from vexa_host.canonicalize import preparation_notes
+    from vexa_host.flow import PreparationError
+
     from vexatvm_cli import host_flow, network_view, preparation
     from vexatvm_cli.explain import CheckRecorder
 
@@ -60,8 +63,12 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     mod = preparation.prepare(network.mod, progress)
     table_name = table_name or preparation.default_table(mod)
     progress.say(f"{network.name}: preparing for table {table_name} (NHWC layouts, constants folded)")
-    mod = host_flow.nhwc_preparation(mod, network.params, table_name)
+    try:
+        mod = host_flow.nhwc_preparation(mod, network.params, table_name)
+    except PreparationError as error:
+        raise CliError(f"{network.name}: {error}: {failure_reason(error.__cause__)}") from error
     seconds["preparation"] = time.perf_counter() - started
+    notes = preparation_notes(mod)
     progress.say(f"{network.name}: prepared")
     table = registered_table(table_name)
     recorder = CheckRecorder(explain=explain)
@@ -86,6 +93,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         channel_width=channel_width,
         seconds=seconds,
         rejections=[r.as_dict() for r in recorder.rejections] if explain else None,
+        notes=notes,
     )
     return result, units
 

@@ -2,7 +2,7 @@
 outside, coverage and time, as text or as JSON (schema in docs/vexatvm.md)."""
 import json
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 SCHEMA = "vexatvm-partition-report/1"
 
@@ -20,6 +20,7 @@ class PartitionReport:
     calls_outside: int
     seconds: dict  # phase -> seconds
     rejections: list | None = None  # with --explain: Rejection dicts
+    notes: list = field(default_factory=list)  # what the preparation left outside on purpose, one line each
 
     @property
     def coverage(self):
@@ -43,6 +44,7 @@ class PartitionReport:
             "coverage": round(self.coverage, 4),
             "seconds": {phase: round(value, 3) for phase, value in self.seconds.items()},
             "rejections": self.rejections,
+            "notes": self.notes,
         }
 
 
@@ -81,6 +83,7 @@ def format_text(report):
     lines += [f"  {name:<{width}}  {count}" for name, count in report.outside.items()]
     total = report.calls_inside + report.calls_outside
     lines.append(f"coverage: {report.coverage:.1%} ({report.calls_inside} of {total} calls inside composites)")
+    lines += [f"note: {note}" for note in report.notes]
     phases = ", ".join(f"{phase} {seconds:.2f} s" for phase, seconds in report.seconds.items())
     lines.append(f"time: {phases}")
     if report.rejections is not None:
