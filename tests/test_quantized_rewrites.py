@@ -13,6 +13,7 @@ from tvm import relay  # noqa: E402
 
 from vexa_host.rewrites import rewrite_functions  # noqa: E402
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB  # noqa: E402
+from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms  # noqa: E402
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled  # noqa: E402
 from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize  # noqa: E402
 from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel  # noqa: E402
@@ -200,6 +201,27 @@ def test_layout_transforms_around_per_channel_operators_stay():
     dequantized = relay.qnn.op.dequantize(nchw, scales, relay.const(0), axis=1)
     before = _module(relay.layout_transform(_q(dequantized, 0.05, 0), "NCHW", "NHWC"))
     assert _ops(rewrite_functions(before, LayoutTransformPairCancelled)).count("layout_transform") == 2
+
+
+def _concatenated(channels, transformed, axis):
+    """Inputs given in NHWC through a transform to NCHW, or already in NCHW."""
+    inputs = [
+        relay.var(f"x{i}", shape=(1, 4, 5, c) if nhwc else (1, c, 4, 5), dtype="uint8")
+        for i, (c, nhwc) in enumerate(zip(channels, transformed))
+    ]
+    fields = [relay.layout_transform(x, "NHWC", "NCHW") if nhwc else x for x, nhwc in zip(inputs, transformed)]
+    scales = [relay.const(0.01 * (i + 1)) for i in range(len(channels))]
+    zeros = [relay.const(3 * i) for i in range(len(channels))]
+    joined = relay.qnn.op.concatenate(fields, scales, zeros, relay.const(0.02), relay.const(7), axis=axis)
+    return _module(relay.layout_transform(joined, "NCHW", "NHWC")), [x.type_annotation.concrete_shape for x in inputs]
+
+
+@pytest.mark.parametrize("axis, transformed", [(1, [True] * 3), (-3, [True] * 2), (1, [True, False])])
+def test_concatenation_inside_layout_transforms_joins_the_nhwc_tensors(axis, transformed):
+    before, shapes = _concatenated([6, 2, 3][: len(transformed)], transformed, axis)
+    after = rewrite_functions(before, ConcatenateInsideLayoutTransforms)
+    assert ("layout_transform" not in _ops(after)) == all(transformed)
+    _same_outputs(before, after, *[_integers(shape, "uint8") for shape in shapes])
 
 
 @pytest.mark.parametrize("scale, zero, removed", [(0.1 / 6, 20, True), (np.nextafter(np.float32(0.1 / 6), 1), 20, True), (0.017, 20, False), (0.1 / 6, 21, False)])

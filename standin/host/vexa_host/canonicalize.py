@@ -32,6 +32,7 @@ from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wi
 
 from vexa_host.rewrites import rewrite_functions
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
+from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
 from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize
 from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel
@@ -215,8 +216,10 @@ def canonicalize_imported(mod):
 # In this order: the scalar quantize calls go first (the hard-swish form
 # reads its 3 as a constant), layout transform pairs cancel before the
 # transforms are moved outside quantization and before a division between
-# quantizations is looked at, and the hard-swish comes last: it reads the
-# convolution's bias in the bias_add form written here.
+# quantizations is looked at, a concatenation's input transforms are looked
+# at once nothing stands between them and the concatenation, and the
+# hard-swish comes last: it reads the convolution's bias in the bias_add
+# form written here.
 _NHWC_REWRITES = (
     ScalarQuantizeFolded,
     QuantizedConvBiasToBiasAdd,
@@ -228,6 +231,7 @@ _NHWC_REWRITES = (
     NearestResizeHalfPixel,
     TiledUpsamplingToResize,
     DivisionBetweenQuantizations,
+    ConcatenateInsideLayoutTransforms,
     ConvHardSwishToEntryForm,
 )
 
