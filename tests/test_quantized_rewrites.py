@@ -17,11 +17,8 @@ from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransfo
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled  # noqa: E402
 from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize  # noqa: E402
 from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel  # noqa: E402
-from vexa_host.rewrites.quantized_hswish import (  # noqa: E402
-    ConvHardSwishToEntryForm,
-    DivisionBetweenQuantizations,
-    division_notes,
-)
+from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes  # noqa: E402
+from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm  # noqa: E402
 from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded  # noqa: E402
 from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize  # noqa: E402
 

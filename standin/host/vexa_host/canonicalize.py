@@ -36,7 +36,8 @@ from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransfo
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
 from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize
 from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel
-from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm, DivisionBetweenQuantizations, division_notes
+from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes
+from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
 from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
 from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
 

@@ -1,4 +1,5 @@
 """Reading the constant operands of quantized operators."""
+import numpy as np
 from tvm import relay
 
 
@@ -16,3 +17,9 @@ def same_scalars(a, b):
     equal float scales, equal zero points)."""
     left, right = scalar(a), scalar(b)
     return left is not None and right is not None and left == right
+
+
+def dtype_range(dtype):
+    """The lowest and highest value of an integer type."""
+    info = np.iinfo(dtype)
+    return int(info.min), int(info.max)
