@@ -231,7 +231,7 @@ def test_division_between_quantizations_goes_only_where_it_gives_back_the_intege
     _same_outputs(before, after, _integers((1, 6, 6, 8), "uint8"))
 
 
-def _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip=True, with_bias=True):
+def _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip=True, with_bias=True, three_first=False):
     """What FakeQuantizationToInteger makes of a QDQ convolution followed
     by x * relu6(x + 3) / 6."""
     low, high = (0, 255) if dtype == "uint8" else (-128, 127)
@@ -246,7 +246,10 @@ def _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip=True, with_bias=
     accumulator_scales = relay.const((0.02 * np.linspace(0.004, 0.01, 8)).astype("float32"))
     out = relay.qnn.op.requantize(conv, accumulator_scales, relay.const(0), *map(relay.const, conv_out), axis=3, out_dtype=dtype)
     three = relay.const(np.array(add_params[0], dtype))
-    added = relay.qnn.op.add(out, three, *map(relay.const, (*conv_out, *add_params[1:])))
+    if three_first:
+        added = relay.qnn.op.add(three, out, *map(relay.const, (*add_params[1:3], *conv_out, *add_params[3:])))
+    else:
+        added = relay.qnn.op.add(out, three, *map(relay.const, (*conv_out, *add_params[1:])))
     gate = relay.clip(added, max(low, add_params[-1]), min(high, add_params[-1] + round(6 / add_params[-2]))) if with_clip else added
     product = relay.qnn.op.mul(out, gate, *map(relay.const, (*conv_out, *add_params[-2:], *mul_out)))
     divided = relay.divide(_dq(product, *mul_out), relay.const(6.0))
@@ -254,16 +257,17 @@ def _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip=True, with_bias=
 
 
 @pytest.mark.parametrize(
-    "dtype, conv_out, add_params, mul_out, with_clip, with_bias",
+    "dtype, conv_out, add_params, mul_out, with_clip, with_bias, three_first",
     [
-        ("uint8", (0.05, 120), (128, 0.0235, 0, 0.0235, 0), (0.1, 100), True, True),
-        ("uint8", (0.05, 120), (128, 0.0235, 0, 0.05, 120), (0.07, 3), True, False),  # add keeps the scale
-        ("int8", (0.03, -10), (0, 0.0235, -128, 0.031, -128), (0.09, -100), True, True),
-        ("int8", (0.03, -10), (-40, 0.04, -100, 0.031, -128), (0.09, -100), False, True),
+        ("uint8", (0.05, 120), (128, 0.0235, 0, 0.0235, 0), (0.1, 100), True, True, False),
+        ("uint8", (0.05, 120), (128, 0.0235, 0, 0.05, 120), (0.07, 3), True, False, False),  # add keeps the scale
+        ("int8", (0.03, -10), (0, 0.0235, -128, 0.031, -128), (0.09, -100), True, True, False),
+        ("int8", (0.03, -10), (-40, 0.04, -100, 0.031, -128), (0.09, -100), False, True, False),
+        ("int8", (0.03, -10), (0, 0.0235, -128, 0.031, -128), (0.09, -100), True, True, True),  # 3 + x
     ],
 )
-def test_qdq_hard_swish_takes_the_convolution_entry_form(dtype, conv_out, add_params, mul_out, with_clip, with_bias):
-    before = _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip, with_bias)
+def test_qdq_hard_swish_takes_the_convolution_entry_form(dtype, conv_out, add_params, mul_out, with_clip, with_bias, three_first):
+    before = _qdq_hswish(dtype, conv_out, add_params, mul_out, with_clip, with_bias, three_first)
     after = rewrite_functions(before, ConvHardSwishToEntryForm)
     ops = _ops(after)
     assert "qnn.add" not in ops and ops.count("qnn.quantize") == (3 if with_bias else 2)

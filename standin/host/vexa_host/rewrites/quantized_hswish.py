@@ -56,10 +56,17 @@ def _requantize(data, args, attrs=None, out_dtype="int32"):
     return relay.qnn.op.requantize(data, *args, out_dtype=out_dtype, **options)
 
 
-def _add_constant_term(add):
+def _add_operands(add):
+    """(tensor, its scale, its zero point) and the same of the constant, in
+    either order of the add (its integers are symmetric in the two)."""
+    lhs, rhs = (add.args[0], add.args[2], add.args[3]), (add.args[1], add.args[4], add.args[5])
+    return (rhs, lhs) if isinstance(lhs[0], relay.Constant) else (lhs, rhs)
+
+
+def _add_constant_term(constant, out_scale, out_zero):
     """requantize(k to the add's output scale) minus the output zero point,
     as TVM computes it, or None when it does not fold to one integer."""
-    k, _, _, k_scale, k_zero, out_scale, out_zero = add.args[1:]
+    k, k_scale, k_zero = constant
     # As a vector of one (TVM's requantize of a scalar does not type-check
     # once lowered; qnn.add makes the same vector of its scalar operand).
     k = relay.reshape(k, (-1,))
@@ -76,7 +83,9 @@ class ConvHardSwishToEntryForm(DFPatternCallback):
         self.bias = is_constant()
         biased = is_op("nn.bias_add")(self.conv, self.bias) | self.conv
         out = is_op("qnn.requantize")(biased, is_constant(), is_constant(), is_constant(), is_constant())
-        added = is_op("qnn.add")(out, is_constant(), *[is_constant() for _ in range(6)])
+        added = is_op("qnn.add")(out, is_constant(), *[is_constant() for _ in range(6)]) | is_op("qnn.add")(
+            is_constant(), out, *[is_constant() for _ in range(6)]
+        )
         clipped = is_op("clip")(added) | added
         self.pattern = is_op("qnn.mul")(out, clipped, *[is_constant() for _ in range(6)])
 
@@ -86,9 +95,11 @@ class ConvHardSwishToEntryForm(DFPatternCallback):
         out_dtype, add_dtype = str(out_pre.attrs.out_dtype), add_pre.checked_type.dtype
         if out_dtype not in ("int8", "uint8") or add_dtype not in ("int8", "uint8"):
             return post
-        if any(scalar(arg) is None for arg in add_pre.args[1:]):
+        tensor, constant = _add_operands(add_pre)
+        out_scale, out_zero = add_pre.args[6], add_pre.args[7]
+        if any(scalar(arg) is None for arg in (constant[0], *add_pre.args[2:])):
             return post
-        constant_term = _add_constant_term(add_pre)
+        constant_term = _add_constant_term(constant, out_scale, out_zero)
         biased_pre = out_pre.args[0]
         has_bias = biased_pre.op.name == "nn.bias_add"
         conv_pre = biased_pre.args[0] if has_bias else biased_pre
@@ -104,8 +115,7 @@ class ConvHardSwishToEntryForm(DFPatternCallback):
             conv = relay.nn.bias_add(conv, bias, axis=biased_pre.attrs.axis)
         conv_out = _narrowed(_requantize(conv, out_pre.args[1:], out_pre.attrs), out_dtype)
 
-        lhs_scale, lhs_zero, out_scale, out_zero = add_pre.args[2], add_pre.args[3], add_pre.args[6], add_pre.args[7]
-        shifted = relay.add(_requantize(conv_out, [lhs_scale, lhs_zero, out_scale, out_zero]), constant_term)
+        shifted = relay.add(_requantize(conv_out, [*tensor[1:], out_scale, out_zero]), constant_term)
         added = _narrowed(shifted, add_dtype)
         low, high = dtype_range(add_dtype)
         if clipped_pre.op.name == "clip":
