@@ -19,13 +19,27 @@ the bound equals the input zero point: the case where the two are exactly
 equal.
 
 After the host's NHWC preparation, constants are folded (quantize calls
-excepted, which the quantized weight patterns expect) and four more forms
-are brought back to what the entries expect; each class says which.
+excepted, which the quantized weight patterns expect) and more forms are
+brought to what the entries expect: four here, the others in
+`vexa_host.rewrites`, one module each; each class says which.  What the
+preparation leaves outside on purpose goes with the prepared module as
+notes (`preparation_notes`).
 """
 import numpy as np
 import tvm
 from tvm import relay
-from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
+from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
+
+from vexa_host.rewrites import rewrite_functions
+from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
+from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
+from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
+from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize
+from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel
+from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes
+from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
+from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
+from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
 
 from vexa_host.folding import fold_constants
 
@@ -197,30 +211,52 @@ class PadInsideLayoutTransform(DFPatternCallback):
         return relay.nn.pad(moved, [widths[axis] for axis in dst], pad.args[1], pad_mode="constant")
 
 
-def _rewrite_all(mod, callback_type):
-    mod = relay.transform.InferType()(mod)
-    for global_var, function in mod.functions.items():
-        if isinstance(function, relay.Function):
-            mod[global_var] = rewrite(callback_type(), function, mod)
-    return relay.transform.InferType()(mod)
-
-
 def canonicalize_imported(mod):
     """Rewrites that apply to the imported network."""
-    return _rewrite_all(mod, RequantizedReluToClip)
+    return rewrite_functions(mod, RequantizedReluToClip)
+
+
+# In this order: the scalar quantize calls go first (the hard-swish form
+# reads its 3 as a constant), layout transform pairs cancel before the
+# transforms are moved outside quantization and before a division between
+# quantizations is looked at, a concatenation's input transforms are looked
+# at once nothing stands between them and the concatenation, and the
+# hard-swish comes last: it reads the convolution's bias in the bias_add
+# form written here.
+_NHWC_REWRITES = (
+    ScalarQuantizeFolded,
+    QuantizedConvBiasToBiasAdd,
+    DenseBiasAddBack,
+    LayoutTransformPairCancelled,
+    LayoutTransformOutsideQuantization,
+    PadInsideLayoutTransform,
+    MaxPoolAfterQuantize,
+    NearestResizeHalfPixel,
+    TiledUpsamplingToResize,
+    DivisionBetweenQuantizations,
+    ConcatenateInsideLayoutTransforms,
+    ConvHardSwishToEntryForm,
+)
+
+# The module attribute under which the prepared network carries its notes:
+# what the preparation left outside the composites on purpose, one line each.
+NOTES_ATTR = "vexa.preparation_notes"
 
 
 def canonicalize_nhwc(mod):
-    """Rewrites that apply after the host's NHWC preparation."""
+    """Rewrites that apply after the host's NHWC preparation; the notes on
+    what stays outside go with the module (`preparation_notes`)."""
     mod = fold_constants(mod, fold_qnn=False)
-    for callback_type in (
-        QuantizedConvBiasToBiasAdd,
-        DenseBiasAddBack,
-        LayoutTransformOutsideQuantization,
-        PadInsideLayoutTransform,
-    ):
-        mod = _rewrite_all(mod, callback_type)
-    return mod
+    for callback_type in _NHWC_REWRITES:
+        mod = rewrite_functions(mod, callback_type)
+    notes = division_notes(mod)
+    return mod.with_attr(NOTES_ATTR, notes) if notes else mod
+
+
+def preparation_notes(mod):
+    """The notes the preparation attached to a module, as a list of text."""
+    notes = mod.attrs[NOTES_ATTR] if mod.attrs is not None and NOTES_ATTR in mod.attrs else []
+    return [str(note) for note in notes]
 
 
 # Float operators that, fed by a dequantize, mark the QuantizeLinear /
@@ -253,5 +289,6 @@ def integer_form(mod):
     requantized ReLU canonicalised (see the module docstring)."""
     mod = relay.transform.InferType()(mod)
     if is_qdq_form(mod):
+        mod = rewrite_functions(mod, BatchMatmulTransposedB)
         mod = relay.transform.FakeQuantizationToInteger()(mod)
     return canonicalize_imported(mod)

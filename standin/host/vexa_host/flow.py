@@ -68,6 +68,22 @@ def _restore_bias_adds(mod):
     return transform.InferType()(_native.module_with(mod, updates)) if updates else mod
 
 
+class PreparationError(RuntimeError):
+    """A step of the preparation failed: `step` names it, the cause is the
+    error of the step."""
+
+    def __init__(self, step):
+        super().__init__(f"preparing the network failed in {step}")
+        self.step = step
+
+
+def _step(step, transform_function, mod):
+    try:
+        return transform_function(mod)
+    except Exception as error:
+        raise PreparationError(step) from error
+
+
 # The passes of the float32 preparation that rewrite only some operators,
 # and those operators.  On a network without any such call a pass changes
 # nothing, and it is skipped: their type inference grows faster than a deep
@@ -90,10 +106,11 @@ def _rewrites(mod, operators):
 @on_big_stack("mod")
 def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
-    mod = integer_form(mod)
-    mod = transform.CanonicalizeOps()(mod)
-    mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
-    return canonicalize_nhwc(transform.InferType()(mod))
+    mod = _step("type inference of the imported network", transform.InferType(), mod)
+    mod = _step("integer operators for QDQ regions (FakeQuantizationToInteger)", integer_form, mod)
+    mod = _step("CanonicalizeOps", transform.CanonicalizeOps(), mod)
+    mod = _step("the NHWC layout conversion (ConvertLayout)", transform.ConvertLayout(NHWC_LAYOUTS), mod)
+    return _step("the rewrites of the NHWC network", lambda m: canonicalize_nhwc(transform.InferType()(m)), mod)
 
 
 @on_big_stack("mod")

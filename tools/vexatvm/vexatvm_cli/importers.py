@@ -8,7 +8,7 @@ naming the file and the reason.
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from vexatvm_cli.errors import CliError
+from vexatvm_cli.errors import CliError, failure_reason
 
 # Symbolic dimensions (a batch size left open, for instance) get this size.
 DEFAULT_SYMBOLIC_DIM = 1
@@ -49,9 +49,7 @@ def _format_of(data):
 
 
 def _import_failure(path, kind, error):
-    reason = str(error).strip().splitlines()
-    reason = reason[-1] if reason else type(error).__name__
-    return CliError(f"{path}: cannot import the {kind} model: {reason}")
+    return CliError(f"{path}: cannot import the {kind} model: {failure_reason(error)}")
 
 
 def _onnx_input_shapes(model, input_shape):
@@ -83,10 +81,10 @@ def parse_onnx(path, data):
 
 
 def convert_onnx(path, model, input_shape=None):
-    from tvm import relay
+    from vexatvm_cli.onnx_import import from_onnx
 
     try:
-        mod, params = relay.frontend.from_onnx(model, shape=_onnx_input_shapes(model, input_shape), freeze_params=True)
+        mod, params = from_onnx(model, _onnx_input_shapes(model, input_shape))
     except CliError:
         raise
     except Exception as error:
@@ -122,11 +120,11 @@ def parse_tflite(path, data):
 
 
 def convert_tflite(path, parsed):
-    from tvm import relay
+    from vexatvm_cli.tflite_import import from_tflite
 
     model, shapes, dtypes = parsed
     try:
-        mod, params = relay.frontend.from_tflite(model, shape_dict=shapes, dtype_dict=dtypes)
+        mod, params = from_tflite(model, shapes, dtypes)
     except Exception as error:
         raise _import_failure(path, "TFLite", error) from error
     return Network(Path(path).name, mod, params, "tflite")

@@ -5,7 +5,7 @@ import sys
 import time
 
 from vexatvm_cli import arch, environment, picture, report
-from vexatvm_cli.errors import CliError
+from vexatvm_cli.errors import CliError, failure_reason
 from vexatvm_cli.importers import parse_input_shape, read_model, to_relay
 from vexatvm_cli.progress import native_log_silenced
 
@@ -53,6 +53,9 @@ def _networks(args, parsed_models, progress):
 
 def partition_network(network, table_name, architecture, channel_width, explain, progress, import_seconds=0.0):
     """Returns (report, units of the partitioned network)."""
+    from vexa_host.canonicalize import preparation_notes
+    from vexa_host.flow import PreparationError
+
     from vexatvm_cli import host_flow, network_view, outside, preparation
     from vexatvm_cli.explain import CheckRecorder
 
@@ -60,7 +63,11 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     mod = preparation.prepare(network.mod, progress)
     table_name = table_name or preparation.default_table(mod)
     progress.say(f"{network.name}: preparing for table {table_name} (NHWC layouts, constants folded)")
-    mod = host_flow.nhwc_preparation(mod, network.params, table_name, progress, network.name)
+    try:
+        mod = host_flow.nhwc_preparation(mod, network.params, table_name, progress, network.name)
+    except PreparationError as error:
+        raise CliError(f"{network.name}: {error}: {failure_reason(error.__cause__)}") from error
+    notes = preparation_notes(mod)
     progress.say(f"{network.name}: prepared ({clock.lap('preparation'):.2f} s)")
     table = registered_table(table_name)
     recorder = CheckRecorder(explain=explain)
@@ -96,6 +103,7 @@ def partition_network(network, table_name, architecture, channel_width, explain,
         seconds=clock.seconds,
         rejections=rejections,
         explanations=explanations,
+        notes=notes,
     )
     # The report holds the clock's times: the report's own and the total land there.
     clock.lap("report")

@@ -2,7 +2,7 @@
 outside, coverage and time, as text or as JSON (schema in docs/vexatvm.md)."""
 import json
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 SCHEMA = "vexatvm-partition-report/2"
 
@@ -27,6 +27,7 @@ class PartitionReport:
     @property
     def explained_outside(self):
         return None if self.explanations is None else sum(item["count"] for item in self.explanations)
+    notes: list = field(default_factory=list)  # what the preparation left outside on purpose, one line each
 
     @property
     def coverage(self):
@@ -53,6 +54,7 @@ class PartitionReport:
             "rejections": self.rejections,
             "explained_outside": self.explained_outside,
             "explanations": self.explanations,
+            "notes": self.notes,
         }
 
 
@@ -97,6 +99,7 @@ def format_text(report):
     total = report.calls_inside + report.calls_outside
     lines.append(f"coverage: {report.coverage:.1%} ({report.calls_inside} of {total} calls inside composites)")
     lines.append(f"offloaded regions: {report.regions} ({report.transitions} host-accelerator transitions)")
+    lines += [f"note: {note}" for note in report.notes]
     phases = ", ".join(f"{phase} {seconds:.2f} s" for phase, seconds in report.seconds.items())
     lines.append(f"time: {phases}")
     if report.rejections is not None:
