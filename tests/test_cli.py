@@ -155,7 +155,6 @@ def runs(files):
     runs.start("fuse", "fuse", files["float32"], files["float32"], "--share-input", "--quiet")
     runs.start("arch", "arch", "channels", "--arch", "vexa-max")
     runs.start("version", "version")
-    runs.start("unknown_preset", "arch", "channels", "--arch", "vexa-huge")
     return runs
 
 
@@ -282,6 +281,9 @@ def _bad_files(folder):
         "truncated.tflite": b"\x1c\x00\x00\x00TFL3" + b"\x00" * 8,
         "malformed.yaml": b"arch: [vexa-lite\n",
         "list.yaml": b"- vexa-lite\n",
+        "zero.yaml": b"arch: vexa-lite\nchannels: 0\n",
+        "negative.yaml": b"channels: -16\n",
+        "text.yaml": b"channels: sixteen\n",
     }
     for name, data in contents.items():
         (folder / name).write_bytes(data)
@@ -299,6 +301,9 @@ def _bad_files(folder):
         (["partition", "--arch", "{folder}/malformed.yaml"], "malformed.yaml: malformed architecture file"),
         (["partition", "--arch", "{folder}/list.yaml"], "list.yaml: malformed architecture file"),
         (["partition", "--arch", "{folder}/absent.yaml"], "absent.yaml: cannot read the architecture file"),
+        (["partition", "--arch", "{folder}/zero.yaml"], "zero.yaml: channel width 0 is not a positive integer"),
+        (["arch", "channels", "--arch", "{folder}/negative.yaml"], "channel width -16 is not a positive integer"),
+        (["partition", "--arch", "{folder}/text.yaml"], "channel width 'sixteen' is not a positive integer"),
         (["partition", "--sample", "float32-nhwc-sample", "--picture", "{folder}/out.gif"], "must end in .svg or .png"),
         (["fuse", "{folder}/text.onnx", "{folder}/valid.onnx"], "text.onnx: not a readable ONNX model"),
         (["fuse", "--share-input"], "--share-input: the inputs of quantized-tflite-sample (Tensor[(1, 16, 16, 8), uint8])"),
@@ -315,12 +320,16 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, args, named):
     assert sorted(tmp_path.iterdir()) == before  # nothing written, nothing removed
 
 
-def test_unknown_preset_is_reported_by_the_native_library(runs):
-    result = runs["unknown_preset"]
+@pytest.mark.parametrize("command", [["arch", "channels"], ["partition"]])
+def test_unknown_preset_lists_the_presets_before_loading_tvm(command):
+    # TVM made unimportable: the answer must come before the tool needs it.
+    code = "import sys; sys.modules['tvm'] = None; from vexatvm_cli.main import main; sys.exit(main(sys.argv[1:]))"
+    args = [sys.executable, "-c", code, *command, "--arch", "vexa-huge"]
+    result = subprocess.run(args, env=_env(), capture_output=True, text=True, timeout=60)
     assert result.returncode == 2
     assert result.stderr.splitlines() == [
-        "vexatvm: error: architecture vexa-huge: the native library has no answer for 'channels' "
-        "(Architecture query for channels failed)"
+        "vexatvm: error: unknown architecture preset 'vexa-huge' "
+        "(choose from vexa-nano, vexa-lite, vexa-pro, vexa-max, or give a YAML file)"
     ]
 
 

@@ -171,3 +171,94 @@ def test_node_with_a_thousand_consumers_through_checks_driver_and_fusion():
         assert partition_for_vexa(mod, table="vexa_fp32") is not None
     fused, _ = graphmeld.fuse_graphmeld([mod, mod], [{}, {}], True)
     assert len(fused["main"].body.fields) == 2
+
+
+# Networks nested deeper than an ordinary thread's stack lets TVM's recursive
+# passes go, driven from a thread with a 256 kB stack, in a fresh process so
+# that a crash is a failed run: 800 nested ifs take TVM's type inference
+# about 1 MB of stack, 800 nested 1-tuples about 0.7 MB.
+DEEP_RUN = """
+import os, sys, threading
+sys.path.insert(0, {host!r})
+import vexa_host
+vexa_host.install()
+import tvm
+from tvm import relay
+from vexa_host import _native
+from vexa_host.build_module import BuildConfig
+from vexa_host.flow import partition_for_vexa
+from vexa_host.partition import partition
+from vexatvm_internal import graphmeld, patterns
+
+CALLS = {{
+    "fuse": lambda mod: graphmeld.fuse_graphmeld([mod, mod], [{{}}, {{}}], True)[0],
+    "partition_for_vexa": lambda mod: partition_for_vexa(mod, table="vexa_fp32"),
+    "driver": lambda mod: partition(mod, patterns.pattern_table()),
+    "tvm_alone": lambda mod: relay.transform.InferType()(mod),
+}}
+
+def nested(kind, depth):
+    x = relay.var("data", shape=(1, 4, 4, 8))
+    flag = relay.var("flag", shape=(), dtype="bool")
+    e = relay.nn.relu(x)
+    for _ in range(depth):
+        e = relay.If(flag, e, x) if kind == "if" else relay.Tuple([e])
+    func = relay.Function([x, flag] if kind == "if" else [x], e)
+    return _native.run_on_big_stack(None, lambda: tvm.IRModule.from_expr(func))  # the base stack holds it
+
+def work():
+    mod = nested({kind!r}, {depth})
+    kept.append(mod)
+    for call in {calls!r}:
+        try:
+            with BuildConfig.for_arch("vexa-lite"):
+                kept.append(CALLS[call](mod))
+            print(call, "answered", _native.nesting_depth(kept[-1]), flush=True)
+        except ValueError as error:
+            print(call, "refused:", error, flush=True)
+
+kept = []
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=work)
+thread.start()
+thread.join()
+os._exit(0)  # the deep graphs are not torn down one by one
+"""
+
+FLOW_CALLS = ["fuse", "partition_for_vexa", "driver"]
+
+
+def deep_run(kind, depth, calls, **env):
+    """{call: what it printed} for each call run on a network `depth` levels deep."""
+    import subprocess
+    import sys
+
+    from conftest import ROOT
+
+    code = DEEP_RUN.format(host=str(ROOT / "standin" / "host"), kind=kind, depth=depth, calls=calls)
+    env = dict(os.environ, TVM_LIBRARY_PATH=str(ROOT / "standin" / "lib"), **env)
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=600)
+    return result.returncode, dict(line.split(" ", 1) for line in result.stdout.splitlines())
+
+
+@pytest.mark.parametrize("kind", ["if", "tuple"])
+def test_deep_networks_answered_from_a_small_stack(kind):
+    returncode, printed = deep_run(kind, 800, FLOW_CALLS)
+    assert returncode == 0 and list(printed) == FLOW_CALLS, printed
+    for call, outcome in printed.items():
+        answer, depth = outcome.split()
+        assert answer == "answered" and int(depth) > 800, call
+
+
+def test_the_small_stack_is_too_small_for_tvm_alone():
+    returncode, printed = deep_run("if", 800, ["tvm_alone"])
+    assert returncode < 0 and printed == {}  # killed by a signal
+
+
+def test_networks_beyond_the_depth_limit_are_refused_before_tvm():
+    returncode, printed = deep_run("if", 800, FLOW_CALLS, VEXA_MAX_NESTING="500")
+    assert returncode == 0 and list(printed) == FLOW_CALLS, printed
+    for call, outcome in printed.items():
+        assert outcome.startswith("refused: ") and "is nested 803 levels deep" in outcome, outcome
+        assert "TVM's passes handle at most 500 on this machine" in outcome
+    assert "mod_list[0] is nested" in printed["fuse"] and "the network is nested" in printed["driver"]

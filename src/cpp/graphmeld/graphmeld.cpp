@@ -26,6 +26,24 @@ constexpr const char* kModuleName = "vexatvm_internal.graphmeld";
 constexpr const char* kRenamerDoc = "Update each var's name by appending a suffix.";
 constexpr const char* kMergerDoc = "Make multiple networks share a single input tensor.";
 constexpr const char* kFuseDoc = "Fusing multiple networks.";
+constexpr const char* kModuleDoc =
+    "Fusion of independent Relay networks into one module.\n"
+    "\n"
+    "fuse_graphmeld(mod_list, params_list, share_input=False) returns (fused_mod, fused_params): a module whose\n"
+    "main function returns the tuple of all network outputs, network 1's first, with every variable of network k\n"
+    "and every key of its parameter dictionary suffixed by \"_k\" (k counted from 1).\n"
+    "\n"
+    "With share_input, the networks read one input: every call whose first argument is an input of a network\n"
+    "(a parameter of its main function not named in the parameter dictionaries) reads the first such input met\n"
+    "instead, network 1's before the others; every call whose first argument is a qnn.quantize call of an input\n"
+    "reads the first such quantize call instead, so every network quantizes its input with the first network's\n"
+    "scale and zero point, whatever its own are.  Variables bound inside a network (by a let, or as parameters of\n"
+    "an inner function) are not inputs.  An input whose type (shape or dtype, even one that would broadcast)\n"
+    "differs from the shared one's is refused with TypeError naming both networks and both types; nothing is\n"
+    "returned then.\n"
+    "\n"
+    "TVM's passes run on a thread whose stack holds the networks' nesting depth; a network nested deeper than\n"
+    "the machine's memory allows for is refused with ValueError before TVM sees it.";
 constexpr const char* kUpdateParamsDoc =
     "New dictionary holding each entry of `params` under its key extended by \"_\" and str(suffix).";
 
@@ -209,6 +227,7 @@ py::object fuse_graphmeld(const FusionModule& module, py::handle mod_list, py::h
 }  // namespace
 
 VEXA_PYMODULE(graphmeld, m) {
+    m.doc() = kModuleDoc;
     m.attr("tvm") = py::module_::import("tvm");
     py::module_ relay = py::module_::import("tvm.relay");
     m.attr("transform") = relay.attr("transform");

@@ -276,7 +276,7 @@ VEXA_PYMODULE(_native, m) {
                        [](const py::handle*) { return leave_network(); });
     vexa::def_function(m, "consumers", "Consumers of `expr` in the innermost network being partitioned.", {{"expr"}},
                        [](const py::handle* args) { return consumers(args[0]); });
-    vexa::def_function(m, "indexes_built", "How many consumer indexes this thread has built so far.", {},
+    vexa::def_function(m, "indexes_built", "How many consumer indexes the process has built so far.", {},
                        [](const py::handle*) { return py::object(py::int_(vexa_host::indexes_built())); });
     vexa::def_function(m, "find_calls", "Calls of operator `op_name` found from `expr`.", {{"expr"}, {"op_name"}},
                        [](const py::handle* args) { return find_calls(args[0], args[1]); });

@@ -1,5 +1,6 @@
 #include "network_runs.hpp"
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -17,7 +18,9 @@ std::vector<NetworkRun>& runs() {
     return thread_runs;
 }
 
-thread_local std::size_t built = 0;
+// Counted for the whole process: the partition driver runs on a thread of
+// its own (see relay/big_stack.hpp), not on the thread that asks.
+std::atomic<std::size_t> built{0};
 
 }  // namespace
 

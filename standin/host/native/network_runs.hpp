@@ -25,7 +25,7 @@ bool leave_network();
 // no network has been entered on this thread.
 const ConsumerIndex* current_index();
 
-// How many consumer indexes this thread has built so far.
+// How many consumer indexes the process has built so far.
 std::size_t indexes_built();
 
 }  // namespace vexa_host
