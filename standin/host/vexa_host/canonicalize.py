@@ -41,7 +41,7 @@ from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
 from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
 from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
 
-from vexa_host.folding import fold_constants
+from vexa_host.folding import fold_constants, typed
 
 
 def _scalar(constant):
@@ -287,7 +287,7 @@ def is_qdq_form(mod):
 def integer_form(mod):
     """The module with QDQ regions turned into integer operators, and the
     requantized ReLU canonicalised (see the module docstring)."""
-    mod = relay.transform.InferType()(mod)
+    mod = typed(mod)
     if is_qdq_form(mod):
         mod = rewrite_functions(mod, BatchMatmulTransposedB)
         mod = relay.transform.FakeQuantizationToInteger()(mod)
