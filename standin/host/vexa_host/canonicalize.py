@@ -103,10 +103,10 @@ class QuantizedConvBiasToBiasAdd(DFPatternCallback):
     the `nn.bias_add` on axis 3 of the vector, the form of the TFLite
     importer that the quantized convolution entries expect.  Biases that
     are still computed (the quantized biases of PyTorch networks) are left
-    alone."""
+    alone.  A bias_add is no add: one pass finds every match."""
 
     def __init__(self):
-        super().__init__(require_type=True)
+        super().__init__(require_type=True, rewrite_once=True)
         self.conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
         self.bias = is_constant()
         self.pattern = is_op("add")(self.conv, self.bias)
@@ -126,10 +126,10 @@ class DenseBiasAddBack(DFPatternCallback):
     `add(x, expand_dims(bias, 0))`, or a constant of shape (1, units) once
     folded.  The quantized dense entry expects the `nn.bias_add` of a
     (batch, units) dense.  Undone here for dense outputs, where the two are
-    the same."""
+    the same.  A bias_add is no add: one pass finds every match."""
 
     def __init__(self):
-        super().__init__(require_type=True)
+        super().__init__(require_type=True, rewrite_once=True)
         self.dense = is_op("qnn.dense")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
         self.bias = wildcard()
         self.expanded = is_op("expand_dims")(self.bias)

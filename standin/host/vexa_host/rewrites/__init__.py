@@ -42,6 +42,9 @@ def rewrite_functions(mod, callback_type):
     callback = callback_type()
     required = set(_native.required_operators(callback.pattern))
     mod = typed(mod)
+    if callback.rewrite_once:
+        # One pass over a typed function: its matches are typed already.
+        callback.require_type = False
     functions = [(gvar, function) for gvar, function in mod.functions.items() if isinstance(function, relay.Function)]
     updates = []
     for global_var, function in functions:
