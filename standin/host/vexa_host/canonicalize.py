@@ -30,7 +30,8 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
-from vexa_host.rewrites import rewrite_functions
+from vexa_host import _native
+from vexa_host.rewrites import functions_calling, rewrite_functions
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
 from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
@@ -278,8 +279,8 @@ def is_qdq_form(mod):
         if _is_op_call(node) and node.op.name in _QDQ_COMPUTE_OPS:
             found.extend(arg for arg in node.args if _is_op_call(arg, "qnn.dequantize"))
 
-    for function in mod.functions.values():
-        if isinstance(function, relay.Function):
+    for _, function in functions_calling(mod, ["qnn.dequantize"]):
+        if set(_QDQ_COMPUTE_OPS) & set(_native.operator_names(function)):
             relay.analysis.post_order_visit(function, visit)
     return bool(found)
 

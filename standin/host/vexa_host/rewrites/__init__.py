@@ -34,21 +34,31 @@ def _would_change(callback, function):
     return probe.changes
 
 
+def functions_calling(mod, operators):
+    """The (global, function) pairs of the module's Relay functions that
+    call every operator of `operators`: no other can hold a form made of
+    them, and a walk in Python costs tens of microseconds a node."""
+    required = set(operators)
+    return [
+        (global_var, function)
+        for global_var, function in mod.functions.items()
+        if isinstance(function, relay.Function) and required.issubset(_native.operator_names(function))
+    ]
+
+
 def rewrite_functions(mod, callback_type):
     """`callback_type`'s rewrite applied to every Relay function of the
     module; the module comes back typed.  A function that does not call
     every operator of the pattern cannot match, and one where the callback
     declines every match is left as it is: neither is rewritten."""
     callback = callback_type()
-    required = set(_native.required_operators(callback.pattern))
     mod = typed(mod)
     if callback.rewrite_once:
         # One pass over a typed function: its matches are typed already.
         callback.require_type = False
-    functions = [(gvar, function) for gvar, function in mod.functions.items() if isinstance(function, relay.Function)]
     updates = []
-    for global_var, function in functions:
-        if required.issubset(_native.operator_names(function)) and _would_change(callback, function):
+    for global_var, function in functions_calling(mod, _native.required_operators(callback.pattern)):
+        if _would_change(callback, function):
             rewritten = rewrite(callback, function, mod)
             if not rewritten.same_as(function):
                 updates.append((global_var, rewritten))

@@ -9,6 +9,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
+from vexa_host.rewrites import functions_calling
 from vexa_host.rewrites.constants import dtype_range, scalar
 
 
@@ -79,7 +80,6 @@ def division_notes(mod):
             f"{out_scale:.6g}: no exact integer form, the integers would be rounded twice)"
         )
 
-    for function in mod.functions.values():
-        if isinstance(function, relay.Function):
-            relay.analysis.post_order_visit(function, visit)
+    for _, function in functions_calling(mod, ["qnn.quantize", "divide", "qnn.dequantize", "qnn.mul"]):
+        relay.analysis.post_order_visit(function, visit)
     return notes
