@@ -30,7 +30,8 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
-from vexa_host.rewrites import rewrite_functions
+from vexa_host import _native
+from vexa_host.rewrites import functions_calling, rewrite_functions
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
 from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
@@ -41,7 +42,7 @@ from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
 from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
 from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
 
-from vexa_host.folding import fold_constants
+from vexa_host.folding import fold_constants, typed
 
 
 def _scalar(constant):
@@ -103,10 +104,10 @@ class QuantizedConvBiasToBiasAdd(DFPatternCallback):
     the `nn.bias_add` on axis 3 of the vector, the form of the TFLite
     importer that the quantized convolution entries expect.  Biases that
     are still computed (the quantized biases of PyTorch networks) are left
-    alone."""
+    alone.  A bias_add is no add: one pass finds every match."""
 
     def __init__(self):
-        super().__init__(require_type=True)
+        super().__init__(require_type=True, rewrite_once=True)
         self.conv = is_op("qnn.conv2d")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
         self.bias = is_constant()
         self.pattern = is_op("add")(self.conv, self.bias)
@@ -126,10 +127,10 @@ class DenseBiasAddBack(DFPatternCallback):
     `add(x, expand_dims(bias, 0))`, or a constant of shape (1, units) once
     folded.  The quantized dense entry expects the `nn.bias_add` of a
     (batch, units) dense.  Undone here for dense outputs, where the two are
-    the same."""
+    the same.  A bias_add is no add: one pass finds every match."""
 
     def __init__(self):
-        super().__init__(require_type=True)
+        super().__init__(require_type=True, rewrite_once=True)
         self.dense = is_op("qnn.dense")(wildcard(), wildcard(), wildcard(), wildcard(), wildcard(), wildcard())
         self.bias = wildcard()
         self.expanded = is_op("expand_dims")(self.bias)
@@ -278,8 +279,8 @@ def is_qdq_form(mod):
         if _is_op_call(node) and node.op.name in _QDQ_COMPUTE_OPS:
             found.extend(arg for arg in node.args if _is_op_call(arg, "qnn.dequantize"))
 
-    for function in mod.functions.values():
-        if isinstance(function, relay.Function):
+    for _, function in functions_calling(mod, ["qnn.dequantize"]):
+        if set(_QDQ_COMPUTE_OPS) & set(_native.operator_names(function)):
             relay.analysis.post_order_visit(function, visit)
     return bool(found)
 
@@ -287,7 +288,7 @@ def is_qdq_form(mod):
 def integer_form(mod):
     """The module with QDQ regions turned into integer operators, and the
     requantized ReLU canonicalised (see the module docstring)."""
-    mod = relay.transform.InferType()(mod)
+    mod = typed(mod)
     if is_qdq_form(mod):
         mod = rewrite_functions(mod, BatchMatmulTransposedB)
         mod = relay.transform.FakeQuantizationToInteger()(mod)

@@ -12,7 +12,7 @@ from tvm.relay.op.contrib.register import get_pattern_table
 from vexa_host import _native
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
 from vexa_host.deep_stack import on_big_stack
-from vexa_host.folding import fold_constants
+from vexa_host.folding import fold_constants, typed
 from vexa_host.outline import outline
 from vexa_host.partition import partition
 
@@ -100,17 +100,23 @@ def _operators(function):
 
 def _rewrites(mod, operators):
     """Whether a pass that rewrites only `operators` has work in `mod`."""
-    return bool(operators & _operators(mod["main"]))
+    return any(operators & _operators(func) for _, func in _native.optimizable_functions(mod))
+
+
+def _only_with(operators, transform_function):
+    """`transform_function`, run only on a module calling one of `operators`."""
+    return lambda mod: transform_function(mod) if _rewrites(mod, operators) else mod
 
 
 @on_big_stack("mod")
 def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
-    mod = _step("type inference of the imported network", transform.InferType(), mod)
+    mod = _step("type inference of the imported network", typed, mod)
     mod = _step("integer operators for QDQ regions (FakeQuantizationToInteger)", integer_form, mod)
-    mod = _step("CanonicalizeOps", transform.CanonicalizeOps(), mod)
-    mod = _step("the NHWC layout conversion (ConvertLayout)", transform.ConvertLayout(NHWC_LAYOUTS), mod)
-    return _step("the rewrites of the NHWC network", lambda m: canonicalize_nhwc(transform.InferType()(m)), mod)
+    mod = _step("CanonicalizeOps", _only_with(_CANONICALIZED, transform.CanonicalizeOps()), mod)
+    layouts = _only_with(set(NHWC_LAYOUTS), transform.ConvertLayout(NHWC_LAYOUTS))
+    mod = _step("the NHWC layout conversion (ConvertLayout)", layouts, mod)
+    return _step("the rewrites of the NHWC network", canonicalize_nhwc, mod)
 
 
 @on_big_stack("mod")
@@ -121,8 +127,7 @@ def prepare_fp32(mod):
     # instruments (progress, timing) carry over.
     outer = tvm.transform.PassContext.current()
     with tvm.transform.PassContext(opt_level=3, instruments=list(outer.instruments)):
-        if not all(_native.fully_typed(func) for _, func in _native.optimizable_functions(mod)):
-            mod = transform.InferType()(mod)
+        mod = typed(mod)
         if _rewrites(mod, _SIMPLIFIED):
             mod = transform.SimplifyInference()(mod)
         mod = fold_constants(mod)

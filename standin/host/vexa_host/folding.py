@@ -27,14 +27,20 @@ def _fold_function(function, fold_qnn):
     return function
 
 
+def typed(mod):
+    """The module with every function typed."""
+    # Type inference of a whole module grows faster than the module on deep
+    # networks, and dominates a large network's preparation: it runs only
+    # where something is untyped.
+    if all(_native.fully_typed(function) for _, function in _native.optimizable_functions(mod)):
+        return mod
+    return transform.InferType()(mod)
+
+
 def fold_constants(mod, fold_qnn=True):
     """`transform.FoldConstant(fold_qnn)(mod)`, typed."""
-    # Type inference of a whole module grows faster than the module on deep
-    # networks: it runs only where something is untyped.
+    mod = typed(mod)
     functions = _native.optimizable_functions(mod)
-    if not all(_native.fully_typed(function) for _, function in functions):
-        mod = transform.InferType()(mod)
-        functions = _native.optimizable_functions(mod)
     updates = []
     for global_var, function in functions:
         folded = _fold_function(function, fold_qnn)
@@ -42,7 +48,4 @@ def fold_constants(mod, fold_qnn=True):
             return transform.InferType()(transform.FoldConstant(fold_qnn=fold_qnn)(mod))
         if not folded.same_as(function):
             updates.append((global_var, folded))
-    mod = _native.module_with(mod, updates)
-    if all(_native.fully_typed(function) for _, function in updates):
-        return mod
-    return transform.InferType()(mod)
+    return typed(_native.module_with(mod, updates))

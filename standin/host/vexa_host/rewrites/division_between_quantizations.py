@@ -9,6 +9,7 @@ import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
+from vexa_host.rewrites import functions_calling
 from vexa_host.rewrites.constants import dtype_range, scalar
 
 
@@ -23,6 +24,7 @@ class DivisionBetweenQuantizations(DFPatternCallback):
         self.data = wildcard()
         dequantized = is_op("qnn.dequantize")(self.data, is_constant(), is_constant())
         self.pattern = is_op("qnn.quantize")(is_op("divide")(dequantized, is_constant()), is_constant(), is_constant())
+        self._gives_back = {}
 
     def callback(self, pre, post, node_map):
         divide = pre.args[0]
@@ -32,16 +34,24 @@ class DivisionBetweenQuantizations(DFPatternCallback):
             return post
         if any(scalar(arg) is None for arg in (*dequantized.args[1:], divide.args[1], *pre.args[1:])):
             return post
-        low, high = dtype_range(dtype)
-        values = np.arange(low, high + 1).astype(dtype)
-        # The quantizations' own axis does not apply to a vector of values;
-        # with single-valued scales it does not matter.
-        chain = relay.qnn.op.dequantize(relay.const(values), *dequantized.args[1:], axis=0)
-        chain = relay.qnn.op.quantize(relay.divide(chain, divide.args[1]), *pre.args[1:], axis=0, out_dtype=dtype)
-        folded = relay.transform.FoldConstantExpr(chain, tvm.IRModule(), fold_qnn=True)
-        if not isinstance(folded, relay.Constant) or not np.array_equal(folded.data.numpy(), values):
-            return post
-        return node_map[self.data][0]
+        constants = (*dequantized.args[1:], divide.args[1], *pre.args[1:])
+        # Each decision compiles the chain; the rewriter asks again on each
+        # of its passes, about the same constants.
+        key = (dtype, *((scalar(arg), arg.data.dtype) for arg in constants))
+        if key not in self._gives_back:
+            self._gives_back[key] = _gives_back_every_value(dtype, dequantized, divide, pre)
+        return node_map[self.data][0] if self._gives_back[key] else post
+
+
+def _gives_back_every_value(dtype, dequantized, divide, quantized):
+    low, high = dtype_range(dtype)
+    values = np.arange(low, high + 1).astype(dtype)
+    # The quantizations' own axis does not apply to a vector of values;
+    # with single-valued scales it does not matter.
+    chain = relay.qnn.op.dequantize(relay.const(values), *dequantized.args[1:], axis=0)
+    chain = relay.qnn.op.quantize(relay.divide(chain, divide.args[1]), *quantized.args[1:], axis=0, out_dtype=dtype)
+    folded = relay.transform.FoldConstantExpr(chain, tvm.IRModule(), fold_qnn=True)
+    return isinstance(folded, relay.Constant) and np.array_equal(folded.data.numpy(), values)
 
 
 def division_notes(mod):
@@ -70,7 +80,6 @@ def division_notes(mod):
             f"{out_scale:.6g}: no exact integer form, the integers would be rounded twice)"
         )
 
-    for function in mod.functions.values():
-        if isinstance(function, relay.Function):
-            relay.analysis.post_order_visit(function, visit)
+    for _, function in functions_calling(mod, ["qnn.quantize", "divide", "qnn.dequantize", "qnn.mul"]):
+        relay.analysis.post_order_visit(function, visit)
     return notes

@@ -14,9 +14,18 @@ class ScalarQuantizeFolded(DFPatternCallback):
     def __init__(self):
         super().__init__(require_type=True)
         self.pattern = is_op("qnn.quantize")(is_constant(), is_constant(), is_constant())
+        self._folded = {}
 
     def callback(self, pre, post, node_map):
         if any(scalar(arg) is None for arg in post.args):
             return post
-        folded = relay.transform.FoldConstantExpr(post, tvm.IRModule(), fold_qnn=True)
-        return folded if isinstance(folded, relay.Constant) else post
+        # Folding compiles the call; the rewriter asks again on each of its
+        # passes, about the same constants.
+        constants = tuple((scalar(arg), arg.data.dtype, tuple(arg.data.shape)) for arg in post.args)
+        key = (constants, str(post.attrs.out_dtype), int(post.attrs.axis))
+        if key not in self._folded:
+            folded = relay.transform.FoldConstantExpr(post, tvm.IRModule(), fold_qnn=True)
+            self._folded[key] = folded.data if isinstance(folded, relay.Constant) else None
+        # A node of its own for each call, as folding each would give.
+        data = self._folded[key]
+        return post if data is None else relay.Constant(data)
