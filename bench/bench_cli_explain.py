@@ -12,6 +12,7 @@ runs) and their ratio.
 
     TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_cli_explain.py [--repeat N] [--blocks N]
 """
+
 import argparse
 import pathlib
 import sys
@@ -24,12 +25,12 @@ sys.path.insert(0, str(ROOT / "tests"))
 from vexatvm_cli import environment  # noqa: E402
 
 environment.load_tables()
+from cli_networks import chain_network  # noqa: E402
+
 from vexatvm_cli import arch, host_flow, network_view, outside, preparation  # noqa: E402
 from vexatvm_cli.explain import CheckRecorder  # noqa: E402
 from vexatvm_cli.partition_command import registered_table  # noqa: E402
 from vexatvm_cli.progress import Progress  # noqa: E402
-
-from cli_networks import chain_network  # noqa: E402
 
 
 def best_time(function, repeat):

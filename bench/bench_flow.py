@@ -27,6 +27,7 @@ minutes at 50,000 operators: it gets 1,000 and 5,000 operators unless
 Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick | --full]
 (--quick: chains of 1,000 and 5,000 operators only)
 """
+
 import sys
 import time
 from pathlib import Path
@@ -39,7 +40,9 @@ import vexa_host  # noqa: E402
 vexa_host.install()
 
 import tvm  # noqa: E402
+from bench_scaling import quantized_block  # noqa: E402
 from tvm import relay  # noqa: E402
+
 from vexa_host import flow, outline  # noqa: E402
 from vexa_host.build_module import BuildConfig  # noqa: E402
 from vexatvm_cli import host_flow, preparation, samples  # noqa: E402
@@ -47,8 +50,6 @@ from vexatvm_cli.importers import read_model, to_relay  # noqa: E402
 from vexatvm_cli.partition_command import registered_table  # noqa: E402
 from vexatvm_cli.progress import Progress  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402,F401  (registers the tables)
-
-from bench_scaling import quantized_block  # noqa: E402
 
 QUIET = Progress(quiet=True)
 
@@ -112,7 +113,6 @@ def alternating_chain(operators):
 
 def convolution_chain(operators):
     x = relay.var("data", shape=(1, 8, 8, 8), dtype="uint8")
-    data = x
     for index in range(operators // 9):  # nine operators a block, quantize calls included
         x = quantized_block(x, index)
     body = x
@@ -132,8 +132,10 @@ def bench_chains(sizes, full):
             with BuildConfig.for_arch("vexa-lite"):
                 _, flow_seconds = timed(flow.partition_for_vexa, mod, None, table)
             flow_times[size] = flow_seconds
-            print(f"{size:9d} {build_seconds:7.2f} s {flow_seconds:7.2f} s {flow_seconds / size * 1000:9.3f} s"
-                  f" {flow_seconds / build_seconds:10.2f}")
+            print(
+                f"{size:9d} {build_seconds:7.2f} s {flow_seconds:7.2f} s {flow_seconds / size * 1000:9.3f} s"
+                f" {flow_seconds / build_seconds:10.2f}"
+            )
         if 5000 in flow_times and 50000 in flow_times:
             print(f"growth 5,000 -> 50,000 operators: {flow_times[50000] / flow_times[5000]:.1f}x (linear: 10x)")
 

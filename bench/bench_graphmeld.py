@@ -20,6 +20,7 @@ pass machinery.
 
 Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_graphmeld.py
 """
+
 import sys
 import time
 from pathlib import Path

@@ -9,6 +9,7 @@
 
 Run with TVM_LIBRARY_PATH pointing at standin/lib (scripts/env.sh does).
 """
+
 import ctypes
 import os
 import sys
@@ -81,8 +82,10 @@ def main():
     baseline = per_call_seconds(python_rendition(fake))
     hwinquire._cpp_lib = fake  # the module looks its library up at call time
     ours = per_call_seconds(hwinquire.hwinquire_parameter)
-    print(f"per call, fake library: python+ctypes {baseline * 1e6:.3f} us, C++ {ours * 1e6:.3f} us, "
-          f"ratio {baseline / ours:.2f}x (target >= 3)")
+    print(
+        f"per call, fake library: python+ctypes {baseline * 1e6:.3f} us, C++ {ours * 1e6:.3f} us, "
+        f"ratio {baseline / ours:.2f}x (target >= 3)"
+    )
 
     from vexatvm_internal import _dynbind
 
@@ -94,8 +97,10 @@ def main():
     assert hwinquire.hwinquire_parameter(large_arch, "channels") == "32"
     one = calls_per_second(1, large_arch)
     four = calls_per_second(4, large_arch)
-    print(f"stand-in, {len(large_arch)} bytes of YAML: 1 thread {one:.1f} calls/s, 4 threads {four:.1f} calls/s, "
-          f"ratio {four / one:.2f}x (target > 1.5 on {os.cpu_count()} cores)")
+    print(
+        f"stand-in, {len(large_arch)} bytes of YAML: 1 thread {one:.1f} calls/s, 4 threads {four:.1f} calls/s, "
+        f"ratio {four / one:.2f}x (target > 1.5 on {os.cpu_count()} cores)"
+    )
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ included).  Target: real / floor <= 1.05.
 Run with TVM_LIBRARY_PATH pointing at standin/lib (scripts/env.sh does):
     .venv/bin/python bench/bench_patterns_concat.py [--blocks N] [--rounds R]
 """
+
 import argparse
 import gc
 import sys
@@ -32,10 +33,11 @@ import vexa_host  # noqa: E402
 
 vexa_host.install()
 
+from qnn_networks import composite_names as composites  # noqa: E402,E501
+from qnn_networks import concat, qadd, qconv, qvar, requantize, typed_module
 from tvm import relay  # noqa: E402
-from vexa_host.partition import partition  # noqa: E402
 
-from qnn_networks import composite_names as composites, concat, qadd, qconv, qvar, requantize, typed_module  # noqa: E402,E501
+from vexa_host.partition import partition  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 
 
@@ -64,7 +66,9 @@ def entries(real):
 
 def operator_count(mod):
     count = [0]
-    relay.analysis.post_order_visit(mod["main"], lambda n: isinstance(n, relay.Call) and count.__setitem__(0, count[0] + 1))
+    relay.analysis.post_order_visit(
+        mod["main"], lambda n: isinstance(n, relay.Call) and count.__setitem__(0, count[0] + 1)
+    )
     return count[0]
 
 
@@ -123,15 +127,21 @@ def main():
     real, floor = min(real_times), min(floor_times)
     clocked, spent = timed_checks(entries(True))
     partition(mod, clocked)
-    print(f"composites formed: {len(formed)} ({formed.count('vexa.concat')} vexa.concat, "
-          f"{formed.count('vexa.qnn_add')} vexa.qnn_add)")
+    print(
+        f"composites formed: {len(formed)} ({formed.count('vexa.concat')} vexa.concat, "
+        f"{formed.count('vexa.qnn_add')} vexa.qnn_add)"
+    )
     print(f"floor (checks return True): {floor * 1e3:8.1f} ms (best of {options.rounds}, CPU time)")
     print(f"real checks:                {real * 1e3:8.1f} ms (best of {options.rounds}, CPU time)")
     print(f"ratio real / floor:         {real / floor:8.3f} (target <= 1.05)")
     paired = sorted(r / f for r, f in zip(real_times, floor_times))
-    print(f"median of per-round ratios: {paired[len(paired) // 2]:8.3f} (rounds: {', '.join(f'{r:.3f}' for r in paired)})")
-    print(f"time inside the checks:     {spent[0] * 1e3:8.1f} ms = {spent[0] / floor:.2%} of the floor "
-          f"(consumer index and host look-ups included)")
+    print(
+        f"median of per-round ratios: {paired[len(paired) // 2]:8.3f} (rounds: {', '.join(f'{r:.3f}' for r in paired)})"
+    )
+    print(
+        f"time inside the checks:     {spent[0] * 1e3:8.1f} ms = {spent[0] / floor:.2%} of the floor "
+        f"(consumer index and host look-ups included)"
+    )
 
 
 if __name__ == "__main__":

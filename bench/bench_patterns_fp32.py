@@ -10,6 +10,7 @@ most 1.05, and the time spent inside the checks themselves.
 
     TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_patterns_fp32.py [--repeat N] [--blocks N]
 """
+
 import argparse
 import collections
 import pathlib
@@ -27,8 +28,8 @@ vexa_host.install()
 
 import fp32_networks  # noqa: E402
 from tvm.relay.vexa.build_module import BuildConfig  # noqa: E402
-from vexa_host.partition import partition  # noqa: E402
 
+from vexa_host.partition import partition  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 
 # The hard-swish forms are left out: their "add" of a constant is first

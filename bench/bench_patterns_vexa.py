@@ -13,6 +13,7 @@
 Run with TVM_LIBRARY_PATH pointing at standin/lib:
     TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_patterns_vexa.py [blocks]
 """
+
 import collections
 import statistics
 import sys
@@ -26,11 +27,11 @@ import vexa_host  # noqa: E402
 
 vexa_host.install()
 
+import ops_networks as nets  # noqa: E402
 from tvm import relay  # noqa: E402
 from tvm.relay.vexa.build_module import BuildConfig  # noqa: E402
-from vexa_host.partition import partition  # noqa: E402
 
-import ops_networks as nets  # noqa: E402
+from vexa_host.partition import partition  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 
 CHANNELS = 16

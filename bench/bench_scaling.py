@@ -27,6 +27,7 @@ use of a shared operator grow faster than the network in a long chain.
 
 Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_scaling.py [SIZES...]
 """
+
 import sys
 import time
 from pathlib import Path
@@ -41,8 +42,9 @@ vexa_host.install()
 import numpy as np  # noqa: E402
 import tvm  # noqa: E402
 from tvm import relay  # noqa: E402
-from vexa_host.build_module import BuildConfig  # noqa: E402
+
 from vexa_host import _native  # noqa: E402
+from vexa_host.build_module import BuildConfig  # noqa: E402
 from vexa_host.partition import partition  # noqa: E402
 from vexatvm_internal import patterns  # noqa: E402
 
@@ -57,9 +59,20 @@ def quantized_block(x, index):
     groups = 2 if index % 5 == 4 else 1
     x = relay.nn.pad(x, ((0, 0), (1, 1), (1, 1), (0, 0)))
     weight = _q(relay.var(f"w{index}", shape=(3, 3, CHANNELS // groups, CHANNELS)), "int8")
-    x = relay.qnn.op.conv2d(x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.05),
-                            kernel_size=(3, 3), channels=CHANNELS, groups=groups, data_layout="NHWC",
-                            kernel_layout="HWIO", out_dtype="int32")
+    x = relay.qnn.op.conv2d(
+        x,
+        weight,
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.05),
+        relay.const(0.05),
+        kernel_size=(3, 3),
+        channels=CHANNELS,
+        groups=groups,
+        data_layout="NHWC",
+        kernel_layout="HWIO",
+        out_dtype="int32",
+    )
     x = relay.nn.bias_add(x, _q(relay.var(f"b{index}", shape=(CHANNELS,)), "int32"), axis=3)
     q = (relay.const(0.05), relay.const(0))
     x = relay.qnn.op.requantize(x, *q, *q, out_dtype="int32")
@@ -68,8 +81,9 @@ def quantized_block(x, index):
 
 def fp32_block(x, index, previous):
     weight = relay.const(np.ones((3, 3, CHANNELS, CHANNELS), "float32"))
-    y = relay.nn.conv2d(x, weight, kernel_size=(3, 3), channels=CHANNELS, padding=(1, 1), data_layout="NHWC",
-                        kernel_layout="HWIO")
+    y = relay.nn.conv2d(
+        x, weight, kernel_size=(3, 3), channels=CHANNELS, padding=(1, 1), data_layout="NHWC", kernel_layout="HWIO"
+    )
     y = relay.nn.relu(relay.nn.bias_add(y, relay.const(np.zeros(CHANNELS, "float32")), axis=3))
     return relay.add(y, previous) if index % 4 == 3 else y
 
@@ -112,6 +126,7 @@ class _Clock:
 
 def _timed_table(table, checks_clock):
     """The table with every check timed by `checks_clock`'s running total."""
+
     def timed(check):
         def run(extract):
             start = time.perf_counter()
@@ -119,6 +134,7 @@ def _timed_table(table, checks_clock):
                 return check(extract)
             finally:
                 checks_clock.seconds += time.perf_counter() - start
+
         return run
 
     return [(entry[0], entry[1], timed(entry[2])) if len(entry) == 3 else entry for entry in table]
@@ -131,8 +147,10 @@ def main(sizes):
     relay.dataflow_pattern.DFPattern.partition = lambda pattern, *args: partitioner(pattern, *args)
     typing = _Clock(_native.type_formed_composites)
     _native.type_formed_composites = typing
-    print(f"{'table':<10} {'operators':>9} {'seconds':>8} {'TVM part':>8} {'checks':>7} {'typing':>6} {'rest':>6} "
-          f"{'rest/1000 ops':>13} {'ratio to first':>14}")
+    print(
+        f"{'table':<10} {'operators':>9} {'seconds':>8} {'TVM part':>8} {'checks':>7} {'typing':>6} {'rest':>6} "
+        f"{'rest/1000 ops':>13} {'ratio to first':>14}"
+    )
     for kind, table in tables.items():
         with BuildConfig.for_arch("vexa-lite"):
             partition(network(kind, 200)[0], table())  # first-call costs out of the figures
@@ -147,8 +165,11 @@ def main(sizes):
                 elapsed = time.perf_counter() - start
             rest = elapsed - partitioner.seconds - checks.seconds - typing.seconds
             first = first or (elapsed, count)
-            print(f"{kind:<10} {count:>9} {elapsed:>8.2f} {partitioner.seconds:>8.2f} {checks.seconds:>7.2f} "
-                  f"{typing.seconds:>6.2f} {rest:>6.2f} {1000 * rest / count:>13.3f} {elapsed / first[0]:>14.2f}", flush=True)
+            print(
+                f"{kind:<10} {count:>9} {elapsed:>8.2f} {partitioner.seconds:>8.2f} {checks.seconds:>7.2f} "
+                f"{typing.seconds:>6.2f} {rest:>6.2f} {1000 * rest / count:>13.3f} {elapsed / first[0]:>14.2f}",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ command's tests build (tests/test_cli.py, tests/test_cli_tflite.py).
 
 The written files are committed; run this again after changing those
 builders."""
+
 import os
 import sys
 import tempfile

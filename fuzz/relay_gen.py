@@ -12,6 +12,7 @@ succeeded), the others are left untyped.
 the tests, `Draw(atheris.FuzzedDataProvider(data))` under the fuzzer, which
 then steers the choices by coverage.
 """
+
 import numpy as np
 import tvm
 from tvm import relay
@@ -22,11 +23,40 @@ LAYOUTS = ("NHWC", "NCHW", "HWIO", "OIHW", "HWOI", "NC", "")
 
 # Operators of the pattern tables, for raw calls with arbitrary arguments.
 OPERATORS = (
-    "qnn.quantize", "qnn.dequantize", "qnn.requantize", "qnn.conv2d", "qnn.add", "qnn.mul", "qnn.concatenate",
-    "qnn.dense", "nn.conv2d", "nn.bias_add", "nn.pad", "nn.max_pool2d", "nn.avg_pool2d", "nn.adaptive_avg_pool2d",
-    "nn.global_avg_pool2d", "nn.leaky_relu", "nn.relu", "nn.dense", "add", "multiply", "divide", "clip", "cast",
-    "sigmoid", "mean", "concatenate", "image.resize2d", "expand_dims", "layout_transform", "reshape", "squeeze",
-    "transpose", "maximum", "minimum",
+    "qnn.quantize",
+    "qnn.dequantize",
+    "qnn.requantize",
+    "qnn.conv2d",
+    "qnn.add",
+    "qnn.mul",
+    "qnn.concatenate",
+    "qnn.dense",
+    "nn.conv2d",
+    "nn.bias_add",
+    "nn.pad",
+    "nn.max_pool2d",
+    "nn.avg_pool2d",
+    "nn.adaptive_avg_pool2d",
+    "nn.global_avg_pool2d",
+    "nn.leaky_relu",
+    "nn.relu",
+    "nn.dense",
+    "add",
+    "multiply",
+    "divide",
+    "clip",
+    "cast",
+    "sigmoid",
+    "mean",
+    "concatenate",
+    "image.resize2d",
+    "expand_dims",
+    "layout_transform",
+    "reshape",
+    "squeeze",
+    "transpose",
+    "maximum",
+    "minimum",
 )
 # Attribute node types, attached at random to raw calls (often the wrong one).
 ATTRS = (
@@ -135,9 +165,20 @@ def _qnn_conv_chain(draw, x):
     per_group = max(ich // max(groups, 1), 1)
     wshape = (kernel, kernel, per_group, och) if layout == "NHWC" else (och, per_group, kernel, kernel)
     weight = _quantize(relay.var("w", shape=wshape), "int8") if draw.chance(0.6) else _constant(draw, "int8", wshape)
-    x = relay.qnn.op.conv2d(x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.05),
-                            kernel_size=(kernel, kernel), channels=och, groups=groups, data_layout=layout,
-                            kernel_layout="HWIO" if layout == "NHWC" else "OIHW", out_dtype="int32")
+    x = relay.qnn.op.conv2d(
+        x,
+        weight,
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.05),
+        relay.const(0.05),
+        kernel_size=(kernel, kernel),
+        channels=och,
+        groups=groups,
+        data_layout=layout,
+        kernel_layout="HWIO" if layout == "NHWC" else "OIHW",
+        out_dtype="int32",
+    )
     if draw.chance(0.7):
         x = relay.nn.bias_add(x, _quantize(relay.var("b", shape=(och,)), "int32"), axis=draw.pick((3, 1, -1)))
     x = _requantize(x, draw.pick(("int32", "uint8")))
@@ -153,9 +194,17 @@ def _fp32_conv_chain(draw, x):
     per_group = max(ich // max(groups, 1), 1)
     wshape = (kernel, kernel, per_group, och) if layout == "NHWC" else (och, per_group, kernel, kernel)
     weight = _constant(draw, "float32", wshape) if draw.chance(0.8) else relay.var("w", shape=wshape)
-    x = relay.nn.conv2d(x, weight, kernel_size=(kernel, kernel), channels=och, groups=groups, data_layout=layout,
-                        kernel_layout="HWIO" if layout == "NHWC" else "OIHW",
-                        dilation=draw.pick(((1, 1), (2, 2))), strides=draw.pick(((1, 1), (2, 2))))
+    x = relay.nn.conv2d(
+        x,
+        weight,
+        kernel_size=(kernel, kernel),
+        channels=och,
+        groups=groups,
+        data_layout=layout,
+        kernel_layout="HWIO" if layout == "NHWC" else "OIHW",
+        dilation=draw.pick(((1, 1), (2, 2))),
+        strides=draw.pick(((1, 1), (2, 2))),
+    )
     if draw.chance(0.6):
         x = relay.nn.bias_add(x, _constant(draw, "float32", (och,)), axis=draw.pick((3, 1)))
     return x
@@ -168,8 +217,9 @@ def _pool(draw, x):
     if kind == 0:
         return relay.nn.max_pool2d(x, size, size, layout=layout)
     if kind == 1:
-        return relay.nn.avg_pool2d(x, size, size, padding=draw.pick(((0, 0), (1, 1))), layout=layout,
-                                   count_include_pad=draw.chance(0.5))
+        return relay.nn.avg_pool2d(
+            x, size, size, padding=draw.pick(((0, 0), (1, 1))), layout=layout, count_include_pad=draw.chance(0.5)
+        )
     if kind == 2:
         pooled = relay.nn.avg_pool2d(relay.cast(x, "int32"), size, size, layout=layout)
         return relay.cast(pooled, "uint8")
@@ -192,8 +242,14 @@ def _concat(draw, pool):
     fields = [_requantize(draw.pick(pool)) if draw.chance(0.5) else draw.pick(pool) for _ in range(draw.int(1, 5))]
     if draw.chance(0.5):
         n = len(fields)
-        return relay.qnn.op.concatenate(fields, [relay.const(0.05)] * n, [relay.const(0)] * n, relay.const(0.05),
-                                        relay.const(0), axis=draw.pick((3, 1, -1)))
+        return relay.qnn.op.concatenate(
+            fields,
+            [relay.const(0.05)] * n,
+            [relay.const(0)] * n,
+            relay.const(0.05),
+            relay.const(0),
+            axis=draw.pick((3, 1, -1)),
+        )
     return relay.concatenate(fields, axis=draw.pick((3, 1, -1, 0)))
 
 
@@ -307,7 +363,7 @@ def random_expr(draw, max_nodes=24, typed=False):
         if not typed or _typed(node):
             pool.append(node)
     if draw.chance(0.2):
-        return relay.Tuple(pool[-draw.int(1, 3):])
+        return relay.Tuple(pool[-draw.int(1, 3) :])
     return pool[-1]
 
 

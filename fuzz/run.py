@@ -12,6 +12,7 @@ may also define `custom_mutator(data, max_size, seed)` (structure-aware
 mutations) and `instrument_python()` (coverage of Python code beyond the
 harness's own).
 """
+
 import importlib
 import os
 import sys
@@ -36,8 +37,7 @@ def main(argv):
         target = importlib.import_module(f"targets.{argv[1]}")
     if hasattr(target, "instrument_python"):
         target.instrument_python()
-    atheris.Setup([argv[0]] + argv[2:], target.test_one_input,
-                  custom_mutator=getattr(target, "custom_mutator", None))
+    atheris.Setup([argv[0]] + argv[2:], target.test_one_input, custom_mutator=getattr(target, "custom_mutator", None))
     atheris.Fuzz()
 
 

@@ -1,5 +1,6 @@
 """Main job: the package version and the channel width that the native library
 reports for each of its built-in architecture presets."""
+
 import ctypes
 import sys
 
@@ -22,8 +23,10 @@ def main():
         if (error.name or "").split(".")[0] != "tvm":
             raise
         # The set-up installs TVM; without it the job cannot run at all.
-        print(f"cannot query the native library: {error} (TVM with Relay is required: run ./scripts/setup.sh)",
-              file=sys.stderr)
+        print(
+            f"cannot query the native library: {error} (TVM with Relay is required: run ./scripts/setup.sh)",
+            file=sys.stderr,
+        )
         return 1
     print(f"native library: {_dynbind._find_lib()}")
     for name in preset_names(_dynbind._cpp_lib):

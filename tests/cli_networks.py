@@ -1,5 +1,6 @@
 """Networks for the `vexatvm` command's tests and benchmarks, built from the
 blocks of its quantized samples."""
+
 import tvm
 from tvm import relay
 

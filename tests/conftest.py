@@ -28,8 +28,7 @@ def tvm_required():
     problem = tvm_problem()
     if problem is not None:
         pytest.fail(
-            f"TVM with Relay is required but cannot be imported ({problem}); "
-            "run ./scripts/setup.sh, which installs it",
+            f"TVM with Relay is required but cannot be imported ({problem}); run ./scripts/setup.sh, which installs it",
             pytrace=False,
         )
 

@@ -7,6 +7,7 @@ clip), with every chain the float32 table knows: padded max pools, residual
 adds, hard swish in both forms, SiLU, leaky ReLU, resizes, concatenations and
 a global average pool, followed by a classifier head that stays on the host.
 """
+
 import collections
 
 import numpy as np
@@ -52,7 +53,9 @@ class _Builder:
         if kind == "silu":
             return relay.multiply(x, relay.sigmoid(x))
         if kind == "hswish":
-            return relay.multiply(x, relay.divide(relay.clip(relay.add(x, relay.const(3.0)), 0.0, 6.0), relay.const(6.0)))
+            return relay.multiply(
+                x, relay.divide(relay.clip(relay.add(x, relay.const(3.0)), 0.0, 6.0), relay.const(6.0))
+            )
         if kind == "hswish_onnx":
             hard_sigmoid = relay.clip(relay.add(relay.const(0.5), relay.multiply(x, relay.const(1.0 / 6.0))), 0.0, 1.0)
             return relay.multiply(x, hard_sigmoid)

@@ -1,4 +1,5 @@
 """Relay networks for the fusion tests and benchmark."""
+
 import random
 
 import numpy as np

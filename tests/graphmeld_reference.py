@@ -6,6 +6,7 @@ recurses about three Python frames per operator, so it only handles networks
 of a few thousand operators.  The quantize test compares the operator's name
 ("qnn.quantize"), as the module does.
 """
+
 import tvm
 from tvm import relay
 from tvm.ir import Op

@@ -6,6 +6,7 @@ or PyTorch imports after the NHWC conversion); `pytorch_*` builders give the
 PyTorch importer's NCHW chains, which the host's preparation converts.
 Weights and biases are variables (parameters), as the importers leave them.
 """
+
 import itertools
 
 import numpy as np
@@ -118,9 +119,7 @@ def tflite_conv(x, ich, och, clip=True):
 def concat(inputs, requantized=True):
     fields = [requantize(i) if requantized else i for i in inputs]
     n = len(fields)
-    return relay.qnn.op.concatenate(
-        fields, [const_f(0.05)] * n, [const_i(0)] * n, const_f(0.05), const_i(0), axis=3
-    )
+    return relay.qnn.op.concatenate(fields, [const_f(0.05)] * n, [const_i(0)] * n, const_f(0.05), const_i(0), axis=3)
 
 
 def upsampling(x):
@@ -197,8 +196,17 @@ def pytorch_conv(x, ich, och, groups=1, padded=True, stride=1):
     data = pad(x, layout="NCHW") if padded else x
     weight = quantize(param((och, ich // groups, 3, 3), prefix="w"), "int8")
     conv = relay.qnn.op.conv2d(
-        data, weight, const_i(0), const_i(0), const_f(0.05), const_f(0.05),
-        kernel_size=(3, 3), strides=(stride, stride), channels=och, groups=groups, out_dtype="int32",
+        data,
+        weight,
+        const_i(0),
+        const_i(0),
+        const_f(0.05),
+        const_f(0.05),
+        kernel_size=(3, 3),
+        strides=(stride, stride),
+        channels=och,
+        groups=groups,
+        out_dtype="int32",
     )
     biased = relay.nn.bias_add(conv, quantize(param((och,), prefix="b"), "int32"), axis=1)
     return relay.cast(relay.clip(requantize(biased, "int32"), 0, 255), "uint8")

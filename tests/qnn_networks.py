@@ -1,4 +1,5 @@
 """Small typed quantized Relay networks for the pattern tests and benchmarks."""
+
 import tvm
 from tvm import relay
 
@@ -40,8 +41,17 @@ def qconv(x, in_channels, channels, groups=1):
     )
     bias = relay.qnn.op.quantize(relay.const(_zeros((channels,), "float32")), scale(), zero(), out_dtype="int32")
     conv = relay.qnn.op.conv2d(
-        x, weight, zero(), zero(), scale(), scale(), kernel_size=(1, 1), channels=channels, groups=groups,
-        data_layout="NHWC", kernel_layout="HWIO",
+        x,
+        weight,
+        zero(),
+        zero(),
+        scale(),
+        scale(),
+        kernel_size=(1, 1),
+        channels=channels,
+        groups=groups,
+        data_layout="NHWC",
+        kernel_layout="HWIO",
     )
     biased = relay.nn.bias_add(conv, bias, axis=3)
     return relay.cast(relay.clip(requantize(biased, "int32"), -128, 127), "int8")

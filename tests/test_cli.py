@@ -1,15 +1,14 @@
 """End-to-end tests of the `vexatvm` command, run as a subprocess on the
 built-in samples, on small ONNX models written here, and on bad input."""
+
 import json
 import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 onnx = pytest.importorskip("onnx")
@@ -19,14 +18,35 @@ pytestmark = requires_tvm
 
 TOOL_DIR = ROOT / "tools" / "vexatvm"
 QUANTIZED_COMPOSITES = [
-    "vexa.qnn_conv_hswish_requant", "vexa.qnn_conv", "vexa.qnn_tflite_qconv", "vexa.qnn_add", "vexa.concat",
-    "vexa.upsampling", "vexa.upsampling_nearest", "vexa.maxpool2d", "vexa.leaky_relu", "vexa.tflite_silu",
-    "vexa.tflite_hswish", "vexa.avg_pooling2d", "vexa.mean",
+    "vexa.qnn_conv_hswish_requant",
+    "vexa.qnn_conv",
+    "vexa.qnn_tflite_qconv",
+    "vexa.qnn_add",
+    "vexa.concat",
+    "vexa.upsampling",
+    "vexa.upsampling_nearest",
+    "vexa.maxpool2d",
+    "vexa.leaky_relu",
+    "vexa.tflite_silu",
+    "vexa.tflite_hswish",
+    "vexa.avg_pooling2d",
+    "vexa.mean",
 ]
 FLOAT32_COMPOSITES = [
-    "vexa_fp32.conv2d", "vexa_fp32.bias_add", "vexa_fp32.maxpool2d", "vexa_fp32.leaky_relu", "vexa_fp32.silu",
-    "vexa_fp32.hswish", "vexa_fp32.hswish_onnx", "vexa_fp32.res_add", "vexa_fp32.relu", "vexa_fp32.avg_pool2d",
-    "vexa_fp32.avg_pool2d_onnx", "vexa_fp32.upsampling", "vexa_fp32.hardtanh", "vexa_fp32.concatenate",
+    "vexa_fp32.conv2d",
+    "vexa_fp32.bias_add",
+    "vexa_fp32.maxpool2d",
+    "vexa_fp32.leaky_relu",
+    "vexa_fp32.silu",
+    "vexa_fp32.hswish",
+    "vexa_fp32.hswish_onnx",
+    "vexa_fp32.res_add",
+    "vexa_fp32.relu",
+    "vexa_fp32.avg_pool2d",
+    "vexa_fp32.avg_pool2d_onnx",
+    "vexa_fp32.upsampling",
+    "vexa_fp32.hardtanh",
+    "vexa_fp32.concatenate",
 ]
 
 EXPLANATION_KINDS = {"rejected", "shared_result", "overlap", "no_entry", "chain_breaks"}
@@ -70,6 +90,7 @@ class Runs:
 
 # --- small ONNX models ---------------------------------------------------------
 
+
 def _save(path, nodes, inputs, outputs, inits):
     model = helper.make_model(
         helper.make_graph(nodes, "g", inputs, outputs, inits), opset_imports=[helper.make_opsetid("", 13)]
@@ -94,8 +115,11 @@ def float32_onnx(path):
     ]
     inits = [tensor("w1", (16, 3, 3, 3)), tensor("b1", (16,)), tensor("w2", (16, 16, 3, 3)), tensor("b2", (16,))]
     return _save(
-        path, nodes, [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["batch", 3, 16, 16])],
-        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["batch", 16, 1, 1])], inits,
+        path,
+        nodes,
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["batch", 3, 16, 16])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["batch", 16, 1, 1])],
+        inits,
     )
 
 
@@ -105,8 +129,14 @@ def qdq_onnx(path):
     scale = lambda name, value: numpy_helper.from_array(np.array(value, "float32"), name)
     zero = lambda name, value, dtype: numpy_helper.from_array(np.array(value, dtype), name)
     inits = [
-        scale("xs", 0.02), zero("xz", 128, "uint8"), scale("ws", 0.01), zero("wz", 0, "int8"),
-        scale("ys", 0.05), zero("yz", 0, "uint8"), scale("bs", 0.0002), zero("bz", 0, "int32"),
+        scale("xs", 0.02),
+        zero("xz", 128, "uint8"),
+        scale("ws", 0.01),
+        zero("wz", 0, "int8"),
+        scale("ys", 0.05),
+        zero("yz", 0, "uint8"),
+        scale("bs", 0.0002),
+        zero("bz", 0, "int32"),
         numpy_helper.from_array(rng.integers(-100, 100, (16, 3, 3, 3)).astype("int8"), "wq"),
         numpy_helper.from_array(rng.integers(-1000, 1000, (16,)).astype("int32"), "bq"),
     ]
@@ -121,12 +151,16 @@ def qdq_onnx(path):
         helper.make_node("DequantizeLinear", ["rq", "ys", "yz"], ["y"]),
     ]
     return _save(
-        path, nodes, [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 16, 16])],
-        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 16, 16, 16])], inits,
+        path,
+        nodes,
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 16, 16])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 16, 16, 16])],
+        inits,
     )
 
 
 # --- the slow runs, started at once -------------------------------------------
+
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
@@ -146,12 +180,26 @@ def runs(files):
     runs = Runs()
     runs.start("samples", "partition", "--json", "--explain", "--quiet")
     runs.start(
-        "torch_sample", "partition", "--sample", "quantized-pytorch-sample", "--table", "vexa_with_fc",
-        "--arch", files["width12"], "--picture", files["picture"], "--picture-detail", "full", "--json", "--explain",
+        "torch_sample",
+        "partition",
+        "--sample",
+        "quantized-pytorch-sample",
+        "--table",
+        "vexa_with_fc",
+        "--arch",
+        files["width12"],
+        "--picture",
+        files["picture"],
+        "--picture-detail",
+        "full",
+        "--json",
+        "--explain",
         "--quiet",
     )
     runs.start("onnx", "partition", files["float32"], files["qdq"], "--json", "--explain")
-    runs.start("seeds", "partition", *sorted((ROOT / "fuzz" / "seeds" / "vexatvm").iterdir()), "--json", "--explain", "--quiet")
+    runs.start(
+        "seeds", "partition", *sorted((ROOT / "fuzz" / "seeds" / "vexatvm").iterdir()), "--json", "--explain", "--quiet"
+    )
     runs.start("fuse", "fuse", files["float32"], files["float32"], "--share-input", "--quiet")
     runs.start("arch", "arch", "channels", "--arch", "vexa-max")
     runs.start("version", "version")
@@ -214,7 +262,7 @@ def test_picture_has_one_box_per_region(runs, files):
     assert svg.lstrip().startswith("<?xml")
     for name, count in report["composites"].items():
         assert svg.count(f">{name}</text>") == count, name
-    assert svg.count("<g id=\"node") == len(re.findall(r"<title>u\d+</title>", svg))
+    assert svg.count('<g id="node') == len(re.findall(r"<title>u\d+</title>", svg))
 
 
 def test_onnx_models_import_prepare_and_partition(runs):
@@ -224,8 +272,12 @@ def test_onnx_models_import_prepare_and_partition(runs):
     assert float32["table"] == "vexa_fp32" and float32["source"] == "onnx"
     formed = {name: count for name, count in float32["composites"].items() if count}
     assert formed == {
-        "vexa_fp32.conv2d": 2, "vexa_fp32.bias_add": 2, "vexa_fp32.relu": 1, "vexa_fp32.res_add": 1,
-        "vexa_fp32.maxpool2d": 1, "vexa_fp32.avg_pool2d_onnx": 1,
+        "vexa_fp32.conv2d": 2,
+        "vexa_fp32.bias_add": 2,
+        "vexa_fp32.relu": 1,
+        "vexa_fp32.res_add": 1,
+        "vexa_fp32.maxpool2d": 1,
+        "vexa_fp32.avg_pool2d_onnx": 1,
     }
     qdq = reports["qdq.onnx"]
     assert qdq["table"] == "vexa"
@@ -233,9 +285,13 @@ def test_onnx_models_import_prepare_and_partition(runs):
     assert qdq["composites"]["vexa.qnn_tflite_qconv"] == 1
     assert "maximum" not in qdq["outside"]
     # Progress went to standard error, not into the JSON, with a line as each long phase starts.
-    for line in ("float32.onnx imported", "preparing: QDQ regions to integer operators",
-                 "preparing: layouts converted to NHWC", "table entry 13/13 vexa.mean applied",
-                 "outlining the offloaded regions"):
+    for line in (
+        "float32.onnx imported",
+        "preparing: QDQ regions to integer operators",
+        "preparing: layouts converted to NHWC",
+        "table entry 13/13 vexa.mean applied",
+        "outlining the offloaded regions",
+    ):
         assert line in result.stderr, line
     for report in reports.values():
         seconds = report["seconds"]
@@ -272,6 +328,7 @@ def test_version(runs):
 
 # --- bad input ------------------------------------------------------------------
 
+
 def _bad_files(folder):
     valid = qdq_onnx(folder / "valid.onnx").read_bytes()
     contents = {
@@ -306,7 +363,10 @@ def _bad_files(folder):
         (["partition", "--arch", "{folder}/text.yaml"], "channel width 'sixteen' is not a positive integer"),
         (["partition", "--sample", "float32-nhwc-sample", "--picture", "{folder}/out.gif"], "must end in .svg or .png"),
         (["fuse", "{folder}/text.onnx", "{folder}/valid.onnx"], "text.onnx: not a readable ONNX model"),
-        (["fuse", "--share-input"], "--share-input: the inputs of quantized-tflite-sample (Tensor[(1, 16, 16, 8), uint8])"),
+        (
+            ["fuse", "--share-input"],
+            "--share-input: the inputs of quantized-tflite-sample (Tensor[(1, 16, 16, 8), uint8])",
+        ),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, args, named):
@@ -336,4 +396,6 @@ def test_unknown_preset_lists_the_presets_before_loading_tvm(command):
 def test_debug_shows_the_traceback(tmp_path):
     result = run("partition", tmp_path / "missing.onnx", "--debug")
     assert result.returncode == 2
-    assert "Traceback" in result.stderr and result.stderr.rstrip().endswith("cannot read the model: No such file or directory")
+    assert "Traceback" in result.stderr and result.stderr.rstrip().endswith(
+        "cannot read the model: No such file or directory"
+    )

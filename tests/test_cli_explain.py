@@ -1,9 +1,9 @@
 """Recording of rejected matches and the flat view of partitioned networks
 in the `vexatvm` command."""
+
 import sys
 
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 pytestmark = requires_tvm
@@ -27,8 +27,17 @@ def _grouped_qnn_conv(groups, channels, in_channels):
     w = relay.var("w", shape=(3, 3, in_channels // groups, channels), dtype="int8")
     return _typed(
         relay.qnn.op.conv2d(
-            x, w, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3),
-            channels=channels, groups=groups, data_layout="NHWC", kernel_layout="HWIO",
+            x,
+            w,
+            relay.const(0),
+            relay.const(0),
+            relay.const(0.05),
+            relay.const(0.01),
+            kernel_size=(3, 3),
+            channels=channels,
+            groups=groups,
+            data_layout="NHWC",
+            kernel_layout="HWIO",
         )
     )
 
@@ -44,6 +53,7 @@ def _grouped_qnn_conv(groups, channels, in_channels):
 )
 def test_recorder_shows_what_the_convolution_check_recorded(groups, channels, in_channels, width, broken):
     from tvm.relay.vexa.build_module import BuildConfig
+
     from vexatvm_internal import patterns
 
     conv = _grouped_qnn_conv(groups, channels, in_channels)
@@ -56,7 +66,11 @@ def test_recorder_shows_what_the_convolution_check_recorded(groups, channels, in
         assert recorder.rejections == []
         return
     (rejection,) = recorder.rejections
-    assert (rejection.entry, rejection.check, rejection.anchor) == ("vexa.qnn_conv", "check_qnn_conv_pattern", "qnn.conv2d")
+    assert (rejection.entry, rejection.check, rejection.anchor) == (
+        "vexa.qnn_conv",
+        "check_qnn_conv_pattern",
+        "qnn.conv2d",
+    )
     assert rejection.shape == [1, 6, 6, channels]
     assert rejection.reason.startswith(f"groups {groups}, channels {channels}, input channels {in_channels}")
     assert broken in rejection.reason
@@ -89,8 +103,12 @@ def test_recorder_keeps_verdicts_and_records_rejections_only():
     pattern = is_op("nn.relu")(wildcard())
     recorder = CheckRecorder()
     plain, counted, real, failing = recorder.wrap_table(
-        [("t.plain", pattern), ("t.once", pattern, accept_once), ("t.relu", pattern, patterns.check_fp32_relu),
-         ("t.fail", pattern, failing_check)]
+        [
+            ("t.plain", pattern),
+            ("t.once", pattern, accept_once),
+            ("t.relu", pattern, patterns.check_fp32_relu),
+            ("t.fail", pattern, failing_check),
+        ]
     )
     assert plain == ("t.plain", pattern)
     with recorder.active():
@@ -100,7 +118,10 @@ def test_recorder_keeps_verdicts_and_records_rejections_only():
         # A check of another origin records no reason: only the verdict is known.
         {"entry": "t.once", "check": "accept_once", "anchor": "nn.relu", "shape": [1, 4, 4, 8], "reason": None},
         {
-            "entry": "t.relu", "check": "check_fp32_relu", "anchor": "nn.relu", "shape": [1, 4, 4, 8],
+            "entry": "t.relu",
+            "check": "check_fp32_relu",
+            "anchor": "nn.relu",
+            "shape": [1, 4, 4, 8],
             "reason": "input comes from Var, not from a composite region",
         },
     ]
@@ -129,10 +150,14 @@ def test_view_reads_the_same_before_and_after_graph_partitioning():
 
     # Both regions end up in one external function that returns a tuple; the
     # sigmoid reads the first region only.
-    assert summary(network_view.flatten(split)) == summary(network_view.flatten(merged)) == [
-        ("input", "x", [], []),
-        ("input", "y", [], []),
-        ("region", "t.add_relu", ["add", "nn.relu"], [0, 1]),
-        ("region", "t.add_relu", ["add", "nn.relu"], [2, 1]),
-        ("op", "sigmoid", [], [2]),
-    ]
+    assert (
+        summary(network_view.flatten(split))
+        == summary(network_view.flatten(merged))
+        == [
+            ("input", "x", [], []),
+            ("input", "y", [], []),
+            ("region", "t.add_relu", ["add", "nn.relu"], [0, 1]),
+            ("region", "t.add_relu", ["add", "nn.relu"], [2, 1]),
+            ("op", "sigmoid", [], [2]),
+        ]
+    )

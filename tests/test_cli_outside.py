@@ -1,10 +1,10 @@
 """Why operator calls stay outside composites (`vexatvm partition
 --explain`), and the condensed picture of a large network."""
+
 import re
 import sys
 
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 pytestmark = requires_tvm
@@ -14,14 +14,22 @@ from vexatvm_cli import environment  # noqa: E402
 
 environment.load_tables()
 import tvm  # noqa: E402
+from cli_networks import chain_network, network  # noqa: E402
 from tvm import relay  # noqa: E402
-
 from tvm.relay.dataflow_pattern import is_expr, is_op, is_tuple, wildcard  # noqa: E402
 
-from cli_networks import chain_network, network  # noqa: E402
-from vexatvm_cli import arch, chain_text, host_flow, network_view, picture, picture_blocks, preparation  # noqa: E402
+from vexatvm_cli import (  # noqa: E402  # noqa: E402
+    arch,
+    chain_text,
+    host_flow,
+    network_view,
+    picture,
+    picture_blocks,
+    preparation,
+    relay_graph,
+    samples,
+)
 from vexatvm_cli import quantized_blocks as qb  # noqa: E402
-from vexatvm_cli import relay_graph, samples  # noqa: E402
 from vexatvm_cli.network_view import Unit  # noqa: E402
 from vexatvm_cli.partition_command import partition_network, registered_table  # noqa: E402
 from vexatvm_cli.pattern_match import Matcher  # noqa: E402
@@ -43,7 +51,8 @@ def _explanation(report, kind, operator):
 
 
 @pytest.mark.parametrize(
-    "build, table", [(samples.quantized_torch, "vexa"), (samples.quantized_tflite, "vexa"), (samples.float32_nhwc, "vexa_fp32")]
+    "build, table",
+    [(samples.quantized_torch, "vexa"), (samples.quantized_tflite, "vexa"), (samples.float32_nhwc, "vexa_fp32")],
 )
 def test_matcher_agrees_with_tvms_on_every_entry_and_call(build, table):
     # The explanations stand on this matcher: wherever TVM's matcher sees a
@@ -87,19 +96,29 @@ B = relay.var("b", shape=(1, 4))
         # An optional operator, alternatives and scalar constants.
         (
             lambda: is_op("nn.relu")(wildcard()).optional(is_op("clip")),
-            relay.clip(relay.nn.relu(A), 0.0, 6.0), None, None,
+            relay.clip(relay.nn.relu(A), 0.0, 6.0),
+            None,
+            None,
         ),
         (
             lambda: is_op("add")(wildcard(), is_expr(relay.const(3.0))) | is_op("nn.relu")(wildcard()),
-            relay.add(A, relay.const(2.0)), "add(_, 3)", "add(a, 2)",
+            relay.add(A, relay.const(2.0)),
+            "add(_, 3)",
+            "add(a, 2)",
         ),
         (
             lambda: is_op("concatenate")(is_tuple(None)),
-            relay.concatenate([A, B, A], axis=0), None, None,  # a tuple of any length
+            relay.concatenate([A, B, A], axis=0),
+            None,
+            None,  # a tuple of any length
         ),
         (
-            lambda: is_op("concatenate")(is_tuple([wildcard(), wildcard()]) | is_tuple([wildcard(), wildcard(), wildcard()])),
-            relay.concatenate([A, B] * 4, axis=0), "concatenate((_, _) | (_, _, _))", "concatenate((8 values))",
+            lambda: is_op("concatenate")(
+                is_tuple([wildcard(), wildcard()]) | is_tuple([wildcard(), wildcard(), wildcard()])
+            ),
+            relay.concatenate([A, B] * 4, axis=0),
+            "concatenate((_, _) | (_, _, _))",
+            "concatenate((8 values))",
         ),
     ],
 )
@@ -149,9 +168,7 @@ def test_broken_chain_names_what_the_pattern_needs_and_what_is_there():
     # A SiLU whose gate is an addition (a region of its own) instead of a
     # quantized sigmoid.
     gate = qb.qadd(conv, conv, relu=False)
-    out = relay.qnn.op.mul(
-        conv, gate, qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0)
-    )
+    out = relay.qnn.op.mul(conv, gate, qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0), qb.f32(0.05), qb.i32(0))
     report, _ = _partitioned(network("silu", out))
     assert report.explained_outside == report.calls_outside
     broken = _explanation(report, "chain_breaks", "qnn.mul")
@@ -246,15 +263,19 @@ def test_graph_reads_through_external_functions_as_the_report_does():
     def summary(mod):
         return [(node.kind, node.name, [arg.index for arg in node.args]) for node in relay_graph.build(mod)]
 
-    assert summary(split) == summary(merged) == [
-        ("var", "x", []),
-        ("region", "t.add_relu", [0]),
-        ("region", "t.add_relu", [1, 0]),
-        ("op", "sigmoid", [1]),
-        ("op", "split", [1]),
-        ("field", "1", [4]),
-        ("tuple", "tuple", [2, 3, 5]),
-    ]
+    assert (
+        summary(split)
+        == summary(merged)
+        == [
+            ("var", "x", []),
+            ("region", "t.add_relu", [0]),
+            ("region", "t.add_relu", [1, 0]),
+            ("op", "sigmoid", [1]),
+            ("op", "split", [1]),
+            ("field", "1", [4]),
+            ("tuple", "tuple", [2, 3, 5]),
+        ]
+    )
     outside = [unit for unit in network_view.flatten(split) if unit.kind == "op"]
     assert [unit.name for unit in outside] == ["sigmoid", "split"]
 

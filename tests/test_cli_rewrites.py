@@ -1,16 +1,17 @@
 """The host-side canonicalisations of the `vexatvm` command compute what
 the graphs they replace compute, and fire only where they are exact."""
+
 import sys
 
 import numpy as np
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 pytestmark = requires_tvm
 
 sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
 import tvm
+from relay_run import op_names, run
 from tvm import relay
 
 from vexa_host import canonicalize
@@ -20,19 +21,6 @@ RNG = np.random.default_rng(3)
 
 def _module(body):
     return relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body)))
-
-
-def _run(mod, inputs):
-    with tvm.transform.PassContext(opt_level=3):
-        return relay.create_executor("graph", mod=mod, target="llvm -mtriple=x86_64-linux-gnu").evaluate()(*inputs).numpy()
-
-
-def _ops(mod):
-    names = []
-    relay.analysis.post_order_visit(
-        mod["main"], lambda n: names.append(n.op.name) if isinstance(n, relay.Call) and isinstance(n.op, tvm.ir.Op) else None
-    )
-    return names
 
 
 def _requantized_relu(bound, in_zp, out_zp, out_dtype):
@@ -46,7 +34,9 @@ def _requantized_relu(bound, in_zp, out_zp, out_dtype):
     else:
         bound, in_zp, scale = relay.const(bound, "int32"), relay.const(in_zp), relay.const(0.0004)
     kept = relay.maximum(x, bound)
-    body = relay.qnn.op.requantize(kept, scale, in_zp, relay.const(0.05), relay.const(out_zp), axis=3, out_dtype=out_dtype)
+    body = relay.qnn.op.requantize(
+        kept, scale, in_zp, relay.const(0.05), relay.const(out_zp), axis=3, out_dtype=out_dtype
+    )
     return _module(body)
 
 
@@ -65,17 +55,26 @@ def _requantized_relu(bound, in_zp, out_zp, out_dtype):
 def test_requantized_relu_becomes_a_clip_after_the_requantize(bound, in_zp, out_zp, out_dtype, rewritten):
     before = _requantized_relu(bound, in_zp, out_zp, out_dtype)
     after = canonicalize.canonicalize_imported(before)
-    assert ("clip" in _ops(after)) == rewritten and ("maximum" in _ops(after)) != rewritten
+    assert ("clip" in op_names(after)) == rewritten and ("maximum" in op_names(after)) != rewritten
     x = RNG.integers(-400000, 400000, size=(1, 4, 4, 8)).astype("int32")
-    np.testing.assert_array_equal(_run(after, [x]), _run(before, [x]))
+    np.testing.assert_array_equal(run(after, [x]), run(before, [x]))
 
 
 def _quantized_conv(x, channels, layout="NHWC"):
     shape = (3, 3, int(x.type_annotation.shape[3]), channels)
     weight = relay.const(RNG.integers(-50, 50, size=shape).astype("int8"))
     return relay.qnn.op.conv2d(
-        x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), kernel_size=(3, 3),
-        channels=channels, padding=(1, 1), data_layout=layout, kernel_layout="HWIO",
+        x,
+        weight,
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.05),
+        relay.const(0.01),
+        kernel_size=(3, 3),
+        channels=channels,
+        padding=(1, 1),
+        data_layout=layout,
+        kernel_layout="HWIO",
     )
 
 
@@ -89,14 +88,19 @@ def test_folded_convolution_bias_becomes_bias_add_on_channels(bias_shape):
     assert body.op.name == "nn.bias_add" and int(body.attrs.axis) == 3
     assert [int(d) for d in body.args[1].checked_type.shape] == [8]
     inputs = [RNG.integers(0, 255, size=(1, 6, 6, 4)).astype("uint8")]
-    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))
+    np.testing.assert_array_equal(run(after, inputs), run(before, inputs))
 
 
 def test_computed_convolution_bias_is_left_alone():
     # The PyTorch form: the bias is a quantize call, which the quantized
     # convolution entry matches as it stands.
     x = relay.var("x", shape=(1, 6, 6, 4), dtype="uint8")
-    bias = relay.qnn.op.quantize(relay.const(RNG.standard_normal((1, 1, 1, 8)).astype("float32")), relay.const(0.0004), relay.const(0), out_dtype="int32")
+    bias = relay.qnn.op.quantize(
+        relay.const(RNG.standard_normal((1, 1, 1, 8)).astype("float32")),
+        relay.const(0.0004),
+        relay.const(0),
+        out_dtype="int32",
+    )
     after = canonicalize.canonicalize_nhwc(_module(relay.add(_quantized_conv(x, 8), bias)))
     assert after["main"].body.op.name == "add" and after["main"].body.args[1].op.name == "qnn.quantize"
 
@@ -104,7 +108,9 @@ def test_computed_convolution_bias_is_left_alone():
 def test_dense_bias_add_is_restored():
     data = relay.var("d", shape=(1, 16), dtype="uint8")
     weight = relay.const(RNG.integers(-50, 50, size=(10, 16)).astype("int8"))
-    dense = relay.qnn.op.dense(data, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), units=10)
+    dense = relay.qnn.op.dense(
+        data, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.01), units=10
+    )
     bias = relay.var("b", shape=(10,), dtype="int32")
     after = canonicalize.canonicalize_nhwc(_module(relay.add(dense, relay.expand_dims(bias, axis=0))))
     assert after["main"].body.op.name == "nn.bias_add" and int(after["main"].body.attrs.axis) == 1
@@ -118,9 +124,15 @@ def test_layout_transforms_move_outside_the_quantization():
     back = relay.layout_transform(resized, "NHWC", "NCHW")
     before = _module(relay.qnn.op.quantize(back, relay.const(0.05), relay.const(3), out_dtype="uint8"))
     after = canonicalize.canonicalize_nhwc(before)
-    assert _ops(after) == ["layout_transform", "qnn.dequantize", "image.resize2d", "qnn.quantize", "layout_transform"]
+    assert op_names(after) == [
+        "layout_transform",
+        "qnn.dequantize",
+        "image.resize2d",
+        "qnn.quantize",
+        "layout_transform",
+    ]
     inputs = [RNG.integers(0, 255, size=(1, 8, 6, 6)).astype("uint8")]
-    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))
+    np.testing.assert_array_equal(run(after, inputs), run(before, inputs))
 
 
 def test_pad_moves_inside_the_layout_transform():
@@ -128,6 +140,6 @@ def test_pad_moves_inside_the_layout_transform():
     padded = relay.nn.pad(x, ((0, 0), (0, 0), (1, 2), (3, 0)), relay.const(7, "uint8"))
     before = _module(relay.layout_transform(padded, "NCHW", "NHWC"))
     after = canonicalize.canonicalize_nhwc(before)
-    assert _ops(after) == ["layout_transform", "nn.pad"]
+    assert op_names(after) == ["layout_transform", "nn.pad"]
     inputs = [RNG.integers(0, 255, size=(1, 3, 5, 6)).astype("uint8")]
-    np.testing.assert_array_equal(_run(after, inputs), _run(before, inputs))
+    np.testing.assert_array_equal(run(after, inputs), run(before, inputs))

@@ -1,11 +1,11 @@
 """The `vexatvm` command on a quantized TFLite model, written here with the
 flatbuffer builders of the `tflite` package (no TensorFlow needed)."""
+
 import importlib
 import json
 
 import numpy as np
 import pytest
-
 from conftest import requires_tvm
 from test_cli import run
 
@@ -22,7 +22,17 @@ def _module(name):
 
 Buffer, Conv2DOptions, Model, Operator, OperatorCode, Pool2DOptions, QuantizationParameters, SubGraph, Tensor = map(
     _module,
-    ["Buffer", "Conv2DOptions", "Model", "Operator", "OperatorCode", "Pool2DOptions", "QuantizationParameters", "SubGraph", "Tensor"],
+    [
+        "Buffer",
+        "Conv2DOptions",
+        "Model",
+        "Operator",
+        "OperatorCode",
+        "Pool2DOptions",
+        "QuantizationParameters",
+        "SubGraph",
+        "Tensor",
+    ],
 )
 from tflite.ActivationFunctionType import ActivationFunctionType  # noqa: E402
 from tflite.BuiltinOperator import BuiltinOperator  # noqa: E402

@@ -2,7 +2,6 @@ import os
 import platform
 
 import pytest
-
 from conftest import STANDIN_DIR, fake_library, requires_tvm, run_python
 
 pytestmark = requires_tvm
@@ -41,7 +40,7 @@ def lay_out(directory, names):
 
 def candidates_in(message):
     assert message.startswith(HEADER)
-    rest = message[len(HEADER):]
+    rest = message[len(HEADER) :]
     return rest.split("\n * ") if rest else []
 
 

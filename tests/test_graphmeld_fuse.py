@@ -1,18 +1,19 @@
 """Fusing networks with fuse_graphmeld."""
+
 import random
 import subprocess
 import sys
 
+import graphmeld_networks as nets
+import graphmeld_reference as reference
 import numpy as np
 import pytest
 import tvm
+from conftest import ROOT
+from graphmeld_networks import SHAPE, quantize
 from tvm import relay
 from tvm.relay import testing
 
-import graphmeld_networks as nets
-import graphmeld_reference as reference
-from conftest import ROOT
-from graphmeld_networks import SHAPE, quantize
 from vexa_host import annotation_standin
 from vexatvm_internal import graphmeld
 

@@ -1,11 +1,12 @@
 """The renaming and input-merging passes of network fusion."""
-import pytest
-import tvm
-from tvm import relay
 
 import graphmeld_networks as nets
 import graphmeld_reference as reference
+import pytest
+import tvm
 from graphmeld_networks import SHAPE, quantize
+from tvm import relay
+
 from vexatvm_internal import graphmeld
 
 

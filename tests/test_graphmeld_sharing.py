@@ -1,12 +1,13 @@
 """Fusion with one shared input: which variables are inputs, inputs of
 another type refused, and the fused networks built and run against the
 networks alone."""
+
 import numpy as np
 import pytest
 import tvm
+from graphmeld_networks import SHAPE, module
 from tvm import relay
 
-from graphmeld_networks import SHAPE, module, quantize
 from vexa_host import annotation_standin
 from vexatvm_internal import graphmeld
 

@@ -1,9 +1,10 @@
 """partition_for_vexa: preparation of NCHW networks and the whole flow."""
+
 import numpy as np
 import pytest
 import tvm
 from tvm import relay
-from tvm.relay.dataflow_pattern import is_constant, is_op, is_tuple, wildcard
+from tvm.relay.dataflow_pattern import is_constant, is_op, wildcard
 from tvm.relay.op.contrib import register
 
 from vexa_host import flow
@@ -24,15 +25,29 @@ def calls_of(mod, op_name):
 def quantized_conv_module(groups=1):
     """uint8 NCHW input -> qnn.conv2d (quantized weight) -> bias_add -> requantize -> clip -> cast."""
     x = relay.var("x", shape=(1, 8, 16, 16), dtype="uint8")
-    weight = relay.qnn.op.quantize(relay.const(np.ones((8, 8 // groups, 3, 3), "float32")), relay.const(0.1),
-                                   relay.const(0), out_dtype="int8")
-    conv = relay.qnn.op.conv2d(x, weight, relay.const(0), relay.const(0), relay.const(0.1), relay.const(0.1),
-                               kernel_size=(3, 3), channels=8, groups=groups, padding=(1, 1), out_dtype="int32")
-    bias = relay.qnn.op.quantize(relay.const(np.ones(8, "float32")), relay.const(0.01), relay.const(0),
-                                 out_dtype="int32")
+    weight = relay.qnn.op.quantize(
+        relay.const(np.ones((8, 8 // groups, 3, 3), "float32")), relay.const(0.1), relay.const(0), out_dtype="int8"
+    )
+    conv = relay.qnn.op.conv2d(
+        x,
+        weight,
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.1),
+        relay.const(0.1),
+        kernel_size=(3, 3),
+        channels=8,
+        groups=groups,
+        padding=(1, 1),
+        out_dtype="int32",
+    )
+    bias = relay.qnn.op.quantize(
+        relay.const(np.ones(8, "float32")), relay.const(0.01), relay.const(0), out_dtype="int32"
+    )
     out = relay.nn.bias_add(conv, bias)
-    out = relay.qnn.op.requantize(out, relay.const(0.01), relay.const(0), relay.const(0.1), relay.const(0),
-                                  out_dtype="int32")
+    out = relay.qnn.op.requantize(
+        out, relay.const(0.01), relay.const(0), relay.const(0.1), relay.const(0), out_dtype="int32"
+    )
     out = relay.cast(relay.clip(out, 0, 255), "uint8")
     return tvm.IRModule.from_expr(relay.Function([x], out))
 

@@ -1,15 +1,16 @@
 """Constant folding on the data: the module FoldConstant gives, bit for bit,
 operator by operator on random data and for the whole preparation of the
 samples and fixture models."""
+
 from pathlib import Path
 
 import numpy as np
 import pytest
 import tvm
+from conftest import requires_tvm
 from tvm import relay
 from tvm.relay import transform
 
-from conftest import requires_tvm
 from vexa_host import canonicalize, flow
 from vexa_host.folding import fold_constants
 
@@ -25,8 +26,9 @@ def _const(values, dtype):
 
 
 def _quantize(data, scale, zero_point, dtype, axis=-1):
-    return relay.qnn.op.quantize(data, _const(scale, "float32"), _const(zero_point, "int32"), axis=axis,
-                                 out_dtype=dtype)
+    return relay.qnn.op.quantize(
+        data, _const(scale, "float32"), _const(zero_point, "int32"), axis=axis, out_dtype=dtype
+    )
 
 
 FOLDED = {
@@ -35,19 +37,27 @@ FOLDED = {
     "transpose reversed": lambda: relay.transpose(F),
     "reshape": lambda: relay.reshape(F, (6, -1)),
     "expand_dims, squeeze": lambda: relay.squeeze(relay.expand_dims(F, 1, 2), [1]),
-    **{f"cast to {dtype}": (lambda dtype=dtype: relay.cast(F, dtype))
-       for dtype in ("int8", "uint8", "int16", "int32", "int64", "float64")},
-    "cast int64 to float32": lambda: relay.cast(_const(RNG.integers(-2**62, 2**62, 9), "int64"), "float32"),
-    "cast int32 to int8": lambda: relay.cast(_const(RNG.integers(-2**31, 2**31 - 1, 9), "int32"), "int8"),
+    **{
+        f"cast to {dtype}": (lambda dtype=dtype: relay.cast(F, dtype))
+        for dtype in ("int8", "uint8", "int16", "int32", "int64", "float64")
+    },
+    "cast int64 to float32": lambda: relay.cast(_const(RNG.integers(-(2**62), 2**62, 9), "int64"), "float32"),
+    "cast int32 to int8": lambda: relay.cast(_const(RNG.integers(-(2**31), 2**31 - 1, 9), "int32"), "int8"),
     "cast out of range": lambda: relay.cast(_const([3e9, -1.5, float("nan")], "float32"), "int32"),
     "add, broadcast": lambda: relay.add(F, _const(RNG.normal(size=5), "float32")),
     "divide, broadcast": lambda: relay.divide(F, _const(RNG.normal(size=(1, 3, 1, 1)), "float32")),
     "multiply, broadcast left": lambda: relay.multiply(_const(RNG.normal(size=(4, 1)), "float32"), F),
-    "batch norm scale": lambda: relay.negative(relay.divide(
-        _const(RNG.normal(size=8), "float32"),
-        relay.sqrt(relay.add(_const(np.abs(RNG.normal(size=8)), "float32"), relay.const(1e-5))))),
+    "batch norm scale": lambda: relay.negative(
+        relay.divide(
+            _const(RNG.normal(size=8), "float32"),
+            relay.sqrt(relay.add(_const(np.abs(RNG.normal(size=8)), "float32"), relay.const(1e-5))),
+        )
+    ),
     "quantize ties": lambda: _quantize(_const(np.arange(-20, 20) * 0.5, "float32"), 1.0, 0, "int8"),
-    **{f"quantize to {dtype}": (lambda dtype=dtype: _quantize(F, 0.07, 3, dtype)) for dtype in ("int8", "uint8", "int32")},
+    **{
+        f"quantize to {dtype}": (lambda dtype=dtype: _quantize(F, 0.07, 3, dtype))
+        for dtype in ("int8", "uint8", "int32")
+    },
     "quantize per channel": lambda: _quantize(F, RNG.random(5) * 0.1 + 0.01, RNG.integers(-3, 3, 5), "int8"),
     "quantize per channel, axis 1": lambda: _quantize(F, RNG.random(3) * 0.1 + 0.01, 0, "int8", axis=1),
     # left for FoldConstant, with what folds natively below them
@@ -110,8 +120,13 @@ def _float_networks():
     chain = x
     for index in range(6):
         chain = relay.nn.relu(chain) if index % 2 else relay.tanh(chain)
-    return {"chain": chain, "conv": conv, "bias": bias, "batch norm": relay.nn.relu(normed),
-            "scaled": relay.multiply(relay.nn.max_pool2d(normed), relay.const(2.0))}
+    return {
+        "chain": chain,
+        "conv": conv,
+        "bias": bias,
+        "batch norm": relay.nn.relu(normed),
+        "scaled": relay.multiply(relay.nn.max_pool2d(normed), relay.const(2.0)),
+    }
 
 
 @pytest.mark.parametrize("name", _float_networks())

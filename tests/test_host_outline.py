@@ -2,17 +2,18 @@
 MergeCompilerRegions and PartitionGraph, on hand-made graphs that exercise
 the merge rules, on random graphs, on the built-in samples, the fixture
 models and a deep chain; TVM's passes where the walk refuses an input."""
+
 import re
 from pathlib import Path
 
 import numpy as np
 import pytest
 import tvm
+from conftest import requires_tvm
 from tvm import relay
 from tvm.relay import transform
 from tvm.relay.dataflow_pattern import is_constant, is_op, wildcard
 
-from conftest import requires_tvm
 from vexa_host import outline
 
 pytestmark = requires_tvm
@@ -71,7 +72,8 @@ GRAPHS = {
     "two outputs": _two_outputs,
     "alternating chain": lambda: _relu_add(relay.sigmoid(_relu_add(relay.tanh(_relu_add(X))))),
     "region numbers skip merged begins": lambda: relay.add(
-        relay.multiply(relay.subtract(relay.tanh(X), relay.tanh(X)), relay.subtract(X, Y)), C),
+        relay.multiply(relay.subtract(relay.tanh(X), relay.tanh(X)), relay.subtract(X, Y)), C
+    ),
     "constant argument bound": lambda: relay.subtract(C, relay.tanh(X)),
     "network input named": lambda: relay.nn.relu(X),
     "nothing offloaded": lambda: relay.tanh(X),

@@ -1,4 +1,5 @@
 """The partition driver forms exactly the composites of TVM's MergeComposite."""
+
 import pytest
 import tvm
 from tvm import relay
@@ -40,8 +41,13 @@ def quantized_table():
     conv = is_op("nn.bias_add")(conv, is_constant())
     conv = is_op("clip")(requantize(conv))
     inputs = requantize(wildcard()) | wildcard()
-    concat = is_op("qnn.concatenate")(is_tuple([inputs, inputs]) | is_tuple([inputs, inputs, inputs]),
-                                      is_tuple(None), is_tuple(None), wildcard(), wildcard())
+    concat = is_op("qnn.concatenate")(
+        is_tuple([inputs, inputs]) | is_tuple([inputs, inputs, inputs]),
+        is_tuple(None),
+        is_tuple(None),
+        wildcard(),
+        wildcard(),
+    )
     add = is_op("qnn.add")(wildcard(), wildcard(), *[wildcard() for _ in range(6)])
     return [
         ("t.qnn_conv", conv, groups_at_most(1)),
@@ -55,12 +61,23 @@ def qconv(x, channels_in, channels_out, groups=1, seed=0):
     import numpy as np
 
     weight = np.random.default_rng(seed).integers(-8, 8, (channels_out, channels_in // groups, 3, 3), dtype="int8")
-    conv = relay.qnn.op.conv2d(x, relay.const(weight), relay.const(0), relay.const(0), relay.const(0.1),
-                               relay.const(0.1), kernel_size=(3, 3), channels=channels_out, groups=groups,
-                               padding=(1, 1), out_dtype="int32")
+    conv = relay.qnn.op.conv2d(
+        x,
+        relay.const(weight),
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.1),
+        relay.const(0.1),
+        kernel_size=(3, 3),
+        channels=channels_out,
+        groups=groups,
+        padding=(1, 1),
+        out_dtype="int32",
+    )
     conv = relay.nn.bias_add(conv, relay.const(np.zeros(channels_out, "int32")))
-    conv = relay.qnn.op.requantize(conv, relay.const(0.01), relay.const(0), relay.const(0.1), relay.const(0),
-                                   out_dtype="int32")
+    conv = relay.qnn.op.requantize(
+        conv, relay.const(0.01), relay.const(0), relay.const(0.1), relay.const(0), out_dtype="int32"
+    )
     return relay.cast(relay.clip(conv, 0, 255), "uint8")
 
 
@@ -115,7 +132,8 @@ def value_nodes(expr):
     """Every value node of `expr` (function bodies included) in post-order."""
     nodes = []
     relay.analysis.post_order_visit(
-        expr, lambda node: nodes.append(node) if not isinstance(node, (tvm.ir.Op, relay.GlobalVar)) else None)
+        expr, lambda node: nodes.append(node) if not isinstance(node, (tvm.ir.Op, relay.GlobalVar)) else None
+    )
     return nodes
 
 
@@ -224,18 +242,24 @@ def _conv_relu():
     return is_op("nn.relu")(is_op("nn.conv2d")(wildcard(), wildcard()))
 
 
-@pytest.mark.parametrize("pattern, needed", [
-    (lambda: wildcard(), set()),
-    (_conv_relu, {"nn.relu", "nn.conv2d"}),
-    (lambda: _conv_relu().optional(lambda x: is_op("clip")(x)), {"nn.relu", "nn.conv2d"}),
-    (lambda: is_op("add")(wildcard(), wildcard()) | is_op("add")(is_op("nn.relu")(wildcard()), wildcard()), {"add"}),
-    (lambda: is_op("concatenate")(is_tuple(None)), {"concatenate"}),
-    (lambda: relay.dataflow_pattern.CallPattern(is_op("nn.relu"), None), {"nn.relu"}),
-    (lambda: is_tuple([is_op("nn.relu")(wildcard()), is_constant()]), {"nn.relu"}),
-    (lambda: relay.dataflow_pattern.is_tuple_get_item(is_op("split")(wildcard()), 0).has_dtype("int8"), {"split"}),
-    (lambda: _conv_relu().has_attr({"TOpPattern": 1}).has_shape([1, 2]), {"nn.relu", "nn.conv2d"}),
-    (lambda: relay.dataflow_pattern.dominates(is_op("nn.relu")(wildcard()), wildcard(), wildcard()), set()),
-])
+@pytest.mark.parametrize(
+    "pattern, needed",
+    [
+        (lambda: wildcard(), set()),
+        (_conv_relu, {"nn.relu", "nn.conv2d"}),
+        (lambda: _conv_relu().optional(lambda x: is_op("clip")(x)), {"nn.relu", "nn.conv2d"}),
+        (
+            lambda: is_op("add")(wildcard(), wildcard()) | is_op("add")(is_op("nn.relu")(wildcard()), wildcard()),
+            {"add"},
+        ),
+        (lambda: is_op("concatenate")(is_tuple(None)), {"concatenate"}),
+        (lambda: relay.dataflow_pattern.CallPattern(is_op("nn.relu"), None), {"nn.relu"}),
+        (lambda: is_tuple([is_op("nn.relu")(wildcard()), is_constant()]), {"nn.relu"}),
+        (lambda: relay.dataflow_pattern.is_tuple_get_item(is_op("split")(wildcard()), 0).has_dtype("int8"), {"split"}),
+        (lambda: _conv_relu().has_attr({"TOpPattern": 1}).has_shape([1, 2]), {"nn.relu", "nn.conv2d"}),
+        (lambda: relay.dataflow_pattern.dominates(is_op("nn.relu")(wildcard()), wildcard(), wildcard()), set()),
+    ],
+)
 def test_operators_that_every_match_needs(pattern, needed):
     from vexa_host import _native
 
@@ -247,8 +271,11 @@ def test_an_entry_that_cannot_match_is_not_run(monkeypatch):
     expected = partition(mod, quantized_table())
     runs = []
     original = relay.dataflow_pattern.DFPattern.partition
-    monkeypatch.setattr(relay.dataflow_pattern.DFPattern, "partition",
-                        lambda pattern, *args: runs.append(pattern) or original(pattern, *args))
+    monkeypatch.setattr(
+        relay.dataflow_pattern.DFPattern,
+        "partition",
+        lambda pattern, *args: runs.append(pattern) or original(pattern, *args),
+    )
     result = partition(mod, [("t.never", is_op("nn.max_pool2d")(wildcard()))] + quantized_table())
     assert tvm.ir.structural_equal(result, expected, map_free_vars=True)
     assert len(runs) == len(quantized_table())
@@ -265,10 +292,15 @@ def test_an_operator_consumed_by_an_earlier_entry_is_not_matched_again(monkeypat
     mod = relay.transform.InferType()(quantized_network())
     runs = []
     original = relay.dataflow_pattern.DFPattern.partition
-    monkeypatch.setattr(relay.dataflow_pattern.DFPattern, "partition",
-                        lambda pattern, *args: runs.append(pattern) or original(pattern, *args))
-    table = [("t.add", is_op("qnn.add")(*[wildcard() for _ in range(8)])),
-             ("t.add_again", is_op("qnn.add")(*[wildcard() for _ in range(8)]))]
+    monkeypatch.setattr(
+        relay.dataflow_pattern.DFPattern,
+        "partition",
+        lambda pattern, *args: runs.append(pattern) or original(pattern, *args),
+    )
+    table = [
+        ("t.add", is_op("qnn.add")(*[wildcard() for _ in range(8)])),
+        ("t.add_again", is_op("qnn.add")(*[wildcard() for _ in range(8)])),
+    ]
     result = partition(mod, table)
     assert len(runs) == 1
     assert tvm.ir.structural_equal(result, relay.transform.MergeComposite(table)(mod), map_free_vars=True)

@@ -1,13 +1,14 @@
 """The build configuration stand-in and the installation of the stand-ins."""
+
 import subprocess
 import sys
 import textwrap
 import threading
 
 import pytest
+from conftest import ROOT
 
 import vexa_host
-from conftest import ROOT
 from vexa_host.build_module import BuildConfig
 
 

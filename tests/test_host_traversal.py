@@ -1,5 +1,6 @@
 """The traversal stand-ins: consumers in the network being partitioned, and
 the operator-call search from a (composite) call."""
+
 import threading
 
 import pytest

@@ -3,7 +3,6 @@ import threading
 import types
 
 import pytest
-
 from conftest import fake_library, requires_tvm
 
 pytestmark = requires_tvm
@@ -80,7 +79,8 @@ class Text(str):
 
 @pytest.mark.parametrize("value", [1, 2.5, b"channels", bytearray(b"x"), Text("x"), ["x"], object()])
 @pytest.mark.parametrize(
-    "function, names", [("hwinquire_parameter", ("arch_val", "param_name")), ("_hwinquire_parameter", ("arch", "param_name"))]
+    "function, names",
+    [("hwinquire_parameter", ("arch_val", "param_name")), ("_hwinquire_parameter", ("arch", "param_name"))],
 )
 def test_wrong_argument_types_are_refused_before_the_library(hwinquire, monkeypatch, value, function, names):
     library = RecordingLibrary()

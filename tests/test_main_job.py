@@ -1,4 +1,5 @@
 from conftest import ROOT, STANDIN_DIR, requires_tvm, run_python
+
 from vexatvm_internal import release_tag
 
 pytestmark = requires_tvm
@@ -14,8 +15,9 @@ def test_tvm_with_relay_is_installed():
 
 
 def test_main_job_reports_version_and_preset_widths():
-    result = run_python(f"import runpy; runpy.run_path({str(ROOT / 'scripts' / 'main_job.py')!r}, run_name='__main__')",
-                        STANDIN_DIR)
+    result = run_python(
+        f"import runpy; runpy.run_path({str(ROOT / 'scripts' / 'main_job.py')!r}, run_name='__main__')", STANDIN_DIR
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == f"vexatvm_internal {release_tag.release_tag()}"

@@ -1,4 +1,5 @@
 """get_current_arch_value: the YAML text of the active build configuration's architecture."""
+
 import pytest
 import yaml
 
@@ -55,7 +56,9 @@ def test_str_subclass_counts_as_text_and_reaches_the_dumper(active, monkeypatch)
     with pytest.raises(yaml.representer.RepresenterError):
         patterns.get_current_arch_value()
     dumped = []
-    monkeypatch.setattr(patterns, "yaml", type("Y", (), {"safe_dump": staticmethod(lambda v: dumped.append(v) or "ok")}))
+    monkeypatch.setattr(
+        patterns, "yaml", type("Y", (), {"safe_dump": staticmethod(lambda v: dumped.append(v) or "ok")})
+    )
     assert patterns.get_current_arch_value() == "ok"
     assert dumped == [{"arch": "vexa-pro", "k": 1}]  # the whole mapping, through the module's `yaml`
 

@@ -1,13 +1,14 @@
 """Quantized building blocks: quantize, requantize, add, multiply, tuple and concatenation patterns and checks."""
+
 import subprocess
 import sys
 
 import pytest
 import tvm
+from qnn_networks import composite_names, concat, qadd, qconv, qmul, qvar, requantize, scale, typed, typed_module, zero
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, wildcard
 
-from qnn_networks import composite_names, concat, qadd, qconv, qmul, qvar, requantize, scale, typed, typed_module, zero
 from vexatvm_internal import patterns
 
 SHAPE = (1, 8, 8, 16)
@@ -26,7 +27,9 @@ def test_quantize_and_requantize_match_their_calls_only():
     assert not patterns.make_requantize_pattern(is_op("nn.relu")(wildcard())).match(requantized)
 
 
-@pytest.mark.parametrize("maker, build, other", [("make_qnn_add_pattern", qadd, qmul), ("make_qnn_mul_pattern", qmul, qadd)])
+@pytest.mark.parametrize(
+    "maker, build, other", [("make_qnn_add_pattern", qadd, qmul), ("make_qnn_mul_pattern", qmul, qadd)]
+)
 def test_binary_pattern_matches_call_and_its_clip(maker, build, other):
     call = build(qvar("a"), qvar("b"))
     pattern = getattr(patterns, maker)()
@@ -273,8 +276,13 @@ def test_check_concat_assertion_is_skipped_under_optimize():
         "patterns.find_call_of_type = lambda c, n: [FakeCall(1), FakeCall(2)]\n"
         "print(patterns.check_concat_pattern(None))\n"
     )
-    result = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, timeout=300,
-                            cwd=str(__import__("conftest").ROOT))
+    result = subprocess.run(
+        [sys.executable, "-O", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=str(__import__("conftest").ROOT),
+    )
     assert result.stdout.strip() == "True", result.stderr
 
 

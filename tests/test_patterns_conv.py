@@ -1,12 +1,12 @@
 """Quantized convolution patterns and the grouped-convolution check."""
+
+import ops_networks as nets
 import pytest
-import tvm
+from ops_networks import Proxy, call_of, typed_var
 from tvm import relay
 from tvm.relay.dataflow_pattern import is_op, wildcard
 from tvm.relay.vexa.build_module import BuildConfig
 
-import ops_networks as nets
-from ops_networks import Proxy, call_of, typed_var
 from vexatvm_internal import patterns
 
 
@@ -100,7 +100,8 @@ def test_layout_transform_bias_reshapes_the_given_pattern():
 
 
 @pytest.mark.parametrize(
-    "maker", [patterns.make_qnn_conv_pattern, patterns.make_qnn_conv_hswish_pattern, patterns.make_qnn_tflite_conv_pattern]
+    "maker",
+    [patterns.make_qnn_conv_pattern, patterns.make_qnn_conv_hswish_pattern, patterns.make_qnn_tflite_conv_pattern],
 )
 def test_makers_build_new_patterns_each_call(maker):
     assert not maker().same_as(maker())

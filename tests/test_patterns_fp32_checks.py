@@ -1,6 +1,7 @@
 """Float32 check predicates: verdicts on typed Relay calls, the same verdicts
 through Python-level reads (proxies, replaced class bindings), and odd inputs
 that must raise the errors a plain Python rendition raises."""
+
 import sys
 import types
 from unittest import mock
@@ -9,9 +10,9 @@ import numpy as np
 import pytest
 import tvm
 from tvm import relay
+from tvm.relay.vexa.build_module import BuildConfig
 
 from vexatvm_internal import patterns as P
-from tvm.relay.vexa.build_module import BuildConfig
 
 F32 = "float32"
 
@@ -219,9 +220,7 @@ def res_add(left=(1, 8, 8, 16), right=(1, 8, 8, 16), constant=None):
 
 def resize(method="linear", rounding="round", constant_input=False):
     data = relay.const(np.zeros((1, 4, 4, 8), F32)) if constant_input else relay.nn.relu(var((1, 4, 4, 8)))
-    return typed(
-        relay.image.resize2d(data, (8, 8), layout="NHWC", method=method, rounding_method=rounding)
-    )
+    return typed(relay.image.resize2d(data, (8, 8), layout="NHWC", method=method, rounding_method=rounding))
 
 
 def clip(a_min=0.0, a_max=6.0, dtype=F32):

@@ -1,11 +1,12 @@
 """Float32 networks partitioned end to end with the "vexa_fp32" table
 through the host's float32 flow (partition_for_vexa)."""
+
+import fp32_networks
 import pytest
 from tvm import relay
 from tvm.relay import testing
-
-import fp32_networks
 from tvm.relay.vexa.build_module import BuildConfig
+
 from vexa_host import flow
 from vexa_host.partition import partition
 from vexatvm_internal import patterns as P  # noqa: F401 - registers the tables
@@ -60,9 +61,11 @@ def composite_calls(mod):
     for gvar in mod.get_global_vars():
         relay.analysis.post_order_visit(
             mod[gvar],
-            lambda node: calls.append(node)
-            if isinstance(node, relay.Call) and isinstance(node.op, relay.Function) and "Composite" in node.op.attrs
-            else None,
+            lambda node: (
+                calls.append(node)
+                if isinstance(node, relay.Call) and isinstance(node.op, relay.Function) and "Composite" in node.op.attrs
+                else None
+            ),
         )
     return calls
 
@@ -96,8 +99,19 @@ def test_every_float32_chain_forms_in_the_tflite_style_network(partitioned):
     assert set(counts["composites"]) == {
         "vexa_fp32." + kind
         for kind in (
-            "conv2d", "bias_add", "maxpool2d", "leaky_relu", "silu", "hswish", "hswish_onnx", "res_add", "relu",
-            "avg_pool2d_onnx", "upsampling", "hardtanh", "concatenate",
+            "conv2d",
+            "bias_add",
+            "maxpool2d",
+            "leaky_relu",
+            "silu",
+            "hswish",
+            "hswish_onnx",
+            "res_add",
+            "relu",
+            "avg_pool2d_onnx",
+            "upsampling",
+            "hardtanh",
+            "concatenate",
         )
     }
     assert set(counts["outside"]) == {"reshape", "nn.dense", "nn.softmax"}

@@ -1,14 +1,14 @@
 """The float32 pattern makers and the "vexa_fp32" table."""
+
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-import tvm
+from conftest import ROOT
 from tvm import relay
 from tvm.relay.op.contrib import get_pattern_table
 
-from conftest import ROOT
 from vexatvm_internal import patterns as P
 
 ENTRIES = [

@@ -1,13 +1,14 @@
 """Quantized pooling, activation, resize, dense, clip and mean patterns, and
 the nearest-neighbour resize check."""
+
 from unittest import mock
 
 import numpy as np
+import ops_networks as nets
 import pytest
+from ops_networks import Proxy, call_of, typed_var
 from tvm import relay
 
-import ops_networks as nets
-from ops_networks import Proxy, call_of, typed_var
 from vexatvm_internal import patterns
 
 
@@ -48,7 +49,12 @@ CASES = [
     ("vexa.avg_pooling2d", lambda: nets.adaptive_avg_pool(X(), final_cast=False), 0, None),
     ("vexa.maxpool2d", lambda: nets.maxpool(X()), 1, []),
     ("vexa.maxpool2d", lambda: nets.maxpool(X(), padded=True), 1, []),  # the pad belongs to the match
-    ("vexa.maxpool2d", lambda: nets.maxpool(nets.leaky_relu(X())), 1, ["qnn.dequantize", "nn.leaky_relu", "qnn.quantize"]),
+    (
+        "vexa.maxpool2d",
+        lambda: nets.maxpool(nets.leaky_relu(X())),
+        1,
+        ["qnn.dequantize", "nn.leaky_relu", "qnn.quantize"],
+    ),
     ("vexa.leaky_relu", lambda: nets.leaky_relu(X()), 1, []),
     ("vexa.leaky_relu", lambda: nets.quantize(relay.nn.relu(nets.dequantize(X()))), 0, None),
     ("vexa.tflite_hswish", lambda: nets.tflite_hswish(X()), 1, []),
@@ -56,7 +62,12 @@ CASES = [
     ("vexa.tflite_hswish", lambda: nets.tflite_hswish(X(), same_dequantize=False), 0, None),
     ("vexa.tflite_silu", lambda: nets.tflite_silu(X()), 1, []),
     ("vexa.tflite_silu", lambda: relay.clip(nets.tflite_silu(X()), 0, 255), 1, []),
-    ("vexa.tflite_silu", lambda: nets.qnn_mul(X(name="y"), nets.quantize(relay.sigmoid(nets.dequantize(X())))), 0, None),
+    (
+        "vexa.tflite_silu",
+        lambda: nets.qnn_mul(X(name="y"), nets.quantize(relay.sigmoid(nets.dequantize(X())))),
+        0,
+        None,
+    ),
     ("vexa.upsampling", lambda: nets.upsampling(X()), 1, []),
     ("vexa.upsampling", lambda: nets.upsampling_nearest(X()), 0, None),
     ("vexa.upsampling_nearest", lambda: nets.upsampling_nearest(X()), 1, []),
@@ -97,7 +108,7 @@ def test_silu_multiplies_the_dequantized_input_itself(monkeypatch):
     original = patterns.make_qnn_mul_pattern
     monkeypatch.setattr(patterns, "make_qnn_mul_pattern", lambda *a: calls.append(a) or original(*a))
     patterns.make_tflite_silu_pattern()
-    (lhs, rhs), = calls
+    ((lhs, rhs),) = calls
     assert rhs.args[0].args[0].args[0].same_as(lhs)  # quantize(sigmoid(dequantize(lhs)))
 
 
@@ -199,10 +210,15 @@ def test_resize_check_reads_mocks_through_python():
     assert patterns.check_upsampling_nearest(node) is False
 
 
-
 @pytest.mark.parametrize(
-    "maker", ["make_leaky_relu_pattern", "make_upsampling_pattern", "make_tflite_silu_pattern", "make_qnn_fc_pattern",
-              "make_qnn_conv_pattern"]
+    "maker",
+    [
+        "make_leaky_relu_pattern",
+        "make_upsampling_pattern",
+        "make_tflite_silu_pattern",
+        "make_qnn_fc_pattern",
+        "make_qnn_conv_pattern",
+    ],
 )
 def test_makers_take_the_quantize_pattern_by_its_module_name(maker, monkeypatch):
     calls = []

@@ -10,20 +10,20 @@ entries accept only nn.bias_add.
 Run as a program, it prints for each network the composites formed, the share
 of operator calls that ended inside composites and the operators left outside.
 """
+
 import collections
 import sys
 
 import numpy as np
+import ops_networks as nets
 import pytest
 from tvm import relay
+from tvm.relay.op.contrib import get_pattern_table
 from tvm.relay.vexa.build_module import BuildConfig
 
-import ops_networks as nets
-from tvm.relay.op.contrib import get_pattern_table
+import vexatvm_internal.patterns  # noqa: F401  (registers the tables)
 from vexa_host.flow import partition_for_vexa
 from vexa_host.partition import partition
-
-import vexatvm_internal.patterns  # noqa: F401  (registers the tables)
 
 ARCH = "vexa-lite"  # 16 channels
 
@@ -163,7 +163,13 @@ FLOW, DRIVER = "flow", "driver"
 
 CASES = [
     # composite, table, route, where it forms, near miss
-    ("vexa.qnn_conv", "vexa", FLOW, lambda: nets.pytorch_conv(X(), 16, 16), lambda: nets.pytorch_conv(X(6), 6, 12, groups=3)),
+    (
+        "vexa.qnn_conv",
+        "vexa",
+        FLOW,
+        lambda: nets.pytorch_conv(X(), 16, 16),
+        lambda: nets.pytorch_conv(X(6), 6, 12, groups=3),
+    ),
     (
         "vexa.qnn_conv",
         "vexa",
@@ -236,7 +242,13 @@ CASES = [
         lambda: nets.tflite_hswish(Y(), requantized=True),
         lambda: nets.tflite_hswish(Y(), same_dequantize=False),
     ),
-    ("vexa.avg_pooling2d", "vexa", DRIVER, lambda: nets.tflite_avg_pool(Y()), lambda: nets.tflite_avg_pool(Y(), pads=1)),
+    (
+        "vexa.avg_pooling2d",
+        "vexa",
+        DRIVER,
+        lambda: nets.tflite_avg_pool(Y()),
+        lambda: nets.tflite_avg_pool(Y(), pads=1),
+    ),
     (
         "vexa.avg_pooling2d",
         "vexa",

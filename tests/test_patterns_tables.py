@@ -1,12 +1,13 @@
 """The quantized pattern tables and their registration."""
+
 import subprocess
 import sys
 
 import pytest
-from tvm.relay.op.contrib import get_pattern_table
-
 from conftest import ROOT
 from qnn_networks import composite_names
+from tvm.relay.op.contrib import get_pattern_table
+
 from vexatvm_internal import patterns
 
 BASE = [
@@ -29,7 +30,11 @@ EXTRA = {
     "pattern_table_with_clip": ("vexa.clip", "make_clip_pattern", None),
     "pattern_table_with_fc": ("vexa.qnn_fc", "make_qnn_fc_pattern", None),
 }
-REGISTERED = {"vexa": "pattern_table", "vexa_with_clip": "pattern_table_with_clip", "vexa_with_fc": "pattern_table_with_fc"}
+REGISTERED = {
+    "vexa": "pattern_table",
+    "vexa_with_clip": "pattern_table_with_clip",
+    "vexa_with_fc": "pattern_table_with_fc",
+}
 
 
 def expected(table_function):
@@ -128,9 +133,8 @@ print('ok')
 
 
 def residual_network():
-    from tvm import relay
-
     from qnn_networks import concat, qadd, qconv, qvar, requantize, typed_module
+    from tvm import relay
 
     x = qvar("x")
     c1, c2 = qconv(x, 16, 16), qconv(x, 16, 16)

@@ -2,13 +2,13 @@
 write them (tests/models, made by tests/models/make_models.py): each
 imports, computes what TensorFlow's interpreter computes, and partitions
 through the `vexatvm` command at the coverage the tables reach on it."""
+
 import io
 import json
 import sys
 
 import numpy as np
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 pytestmark = requires_tvm
@@ -74,7 +74,9 @@ def test_tflite_import_computes_what_the_interpreter_computes(name):
     given = mod["main"].params[0].checked_type
     data = reference_input([int(d) for d in given.shape], given.dtype)
     with tvm.transform.PassContext(opt_level=3):
-        executor = relay.create_executor("graph", mod=mod, target="llvm -mtriple=x86_64-linux-gnu", params=network.params)
+        executor = relay.create_executor(
+            "graph", mod=mod, target="llvm -mtriple=x86_64-linux-gnu", params=network.params
+        )
         result = executor.evaluate()(data).numpy().astype(int)
     expected = np.load(MODELS / REFERENCES)[name].astype(int)
     # TVM's requantize rounds a little differently from TensorFlow's kernels;
@@ -98,7 +100,8 @@ def test_failing_operator_is_named_in_one_line(tmp_path, capsys, op, inputs, sha
 
     scales = [numpy_helper.from_array(np.array([1, 1, 2, 2], "float32"), "s")] if "s" in inputs else []
     graph = helper.make_graph(
-        [helper.make_node(op, inputs, ["y"], name="failing", **({"mode": "bogus"} if op == "Resize" else {}))], "g",
+        [helper.make_node(op, inputs, ["y"], name="failing", **({"mode": "bogus"} if op == "Resize" else {}))],
+        "g",
         [helper.make_tensor_value_info(name, TensorProto.FLOAT, shape) for name, shape in zip(inputs, shapes)],
         [helper.make_tensor_value_info("y", TensorProto.FLOAT, out_shape)],
         initializer=scales,

@@ -1,11 +1,11 @@
 """The quantized preparation skips type inference, passes and rewrites
 that have nothing to do; its result must be the one of every step run on
 the whole module."""
+
 import sys
 
 import numpy as np
 import pytest
-
 from conftest import ROOT, requires_tvm
 
 pytestmark = requires_tvm

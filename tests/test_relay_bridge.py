@@ -1,11 +1,11 @@
 """The C++ crossing between Python TVM objects and TVM's own C++ objects."""
+
 import sys
 
 import pytest
 import tvm
-from tvm import relay
-
 from conftest import STANDIN_DIR
+from tvm import relay
 
 sys.path.insert(0, str(STANDIN_DIR))
 import _relay_probe as probe  # noqa: E402
@@ -54,7 +54,12 @@ def test_lookalikes_are_never_read_as_tvm_objects():
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: conv()[1], lambda: tvm.IRModule.from_expr(conv()[1]), lambda: relay.const(1.5), lambda: tvm.ir.Op.get("add")],
+    [
+        lambda: conv()[1],
+        lambda: tvm.IRModule.from_expr(conv()[1]),
+        lambda: relay.const(1.5),
+        lambda: tvm.ir.Op.get("add"),
+    ],
 )
 def test_object_round_trip_keeps_identity_and_class(make):
     value = make()

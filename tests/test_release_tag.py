@@ -4,8 +4,8 @@ import tomllib
 from pathlib import Path
 
 import pytest
-
 from conftest import ROOT
+
 from vexatvm_internal import release_tag
 
 

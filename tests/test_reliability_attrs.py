@@ -1,11 +1,11 @@
 """A call carrying attributes of another kind than its operator reads (or
 none) would take the process down in TVM's type inference, which every pass
 runs first: the package refuses such networks with TypeError instead."""
+
 import pytest
 import tvm
-from tvm import relay
-
 from conftest import requires_tvm
+from tvm import relay
 
 pytestmark = requires_tvm
 
@@ -27,8 +27,11 @@ def test_fusion_refuses_a_call_with_foreign_attributes(attrs):
     from vexatvm_internal import graphmeld
 
     good = relay.transform.InferType()(_network(tvm.ir.make_node("relay.attrs.ReshapeAttrs", newshape=[8, 1])))
-    with pytest.raises(TypeError, match=r"mod_list\[1\]: a call of reshape carries .* reshape reads "
-                                        r"relay.attrs.ReshapeAttrs"):
+    with pytest.raises(
+        TypeError,
+        match=r"mod_list\[1\]: a call of reshape carries .* reshape reads "
+        r"relay.attrs.ReshapeAttrs",
+    ):
         graphmeld.fuse_graphmeld([good, _network(FOREIGN[attrs]())], [{}, {}])
 
 

@@ -1,10 +1,10 @@
 """Every function of the package's native modules binds its arguments as a
 Python function does: a keyword it does not know, even one whose name has no
 UTF-8 form, is the TypeError of a bad call."""
+
 import types
 
 import pytest
-
 from conftest import requires_tvm
 
 

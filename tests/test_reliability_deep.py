@@ -7,14 +7,14 @@ runs TVM passes whose time grows faster than a chain (type inference,
 layout conversion) and, for quantized networks, rewrites in Python: it gets
 a 2,000-operator float32 chain (about a second) and a 400-operator quantized
 one unless VEXA_STRESS_FULL=1 is set."""
+
 import os
 
 import numpy as np
 import pytest
 import tvm
-from tvm import relay
-
 from conftest import requires_tvm
+from tvm import relay
 
 pytestmark = requires_tvm
 
@@ -34,9 +34,20 @@ def qnn_conv_block(x, index):
     groups = 2 if index % 3 == 2 else 1
     x = relay.nn.pad(x, ((0, 0), (1, 1), (1, 1), (0, 0)))
     weight = _q(relay.const(np.ones((3, 3, CHANNELS // groups, CHANNELS), "float32")), "int8")
-    x = relay.qnn.op.conv2d(x, weight, relay.const(0), relay.const(0), relay.const(0.05), relay.const(0.05),
-                            kernel_size=(3, 3), channels=CHANNELS, groups=groups, data_layout="NHWC",
-                            kernel_layout="HWIO", out_dtype="int32")
+    x = relay.qnn.op.conv2d(
+        x,
+        weight,
+        relay.const(0),
+        relay.const(0),
+        relay.const(0.05),
+        relay.const(0.05),
+        kernel_size=(3, 3),
+        channels=CHANNELS,
+        groups=groups,
+        data_layout="NHWC",
+        kernel_layout="HWIO",
+        out_dtype="int32",
+    )
     x = relay.nn.bias_add(x, _q(relay.const(np.zeros(CHANNELS, "float32")), "int32"), axis=3)
     q = (relay.const(0.05), relay.const(0))
     x = relay.qnn.op.requantize(x, *q, *q, out_dtype="int32")
@@ -69,10 +80,11 @@ def fan_out(consumers):
     concatenated in groups of ten and returned as one tuple."""
     data = relay.var("data", shape=(1, 8, 8, CHANNELS))
     weight = relay.const(np.ones((3, 3, CHANNELS, CHANNELS), "float32"))
-    shared = relay.nn.conv2d(data, weight, kernel_size=(3, 3), channels=CHANNELS, padding=(1, 1), data_layout="NHWC",
-                             kernel_layout="HWIO")
+    shared = relay.nn.conv2d(
+        data, weight, kernel_size=(3, 3), channels=CHANNELS, padding=(1, 1), data_layout="NHWC", kernel_layout="HWIO"
+    )
     outs = [relay.add(shared, relay.const(np.full((1, 1, 1, CHANNELS), i, "float32"))) for i in range(consumers)]
-    groups = [relay.concatenate(outs[i:i + 10], axis=3) for i in range(0, consumers, 10)]
+    groups = [relay.concatenate(outs[i : i + 10], axis=3) for i in range(0, consumers, 10)]
     return typed(relay.Tuple(groups)), shared
 
 
@@ -93,8 +105,14 @@ def judge(check, node):
 def composite_names(mod):
     names = []
     relay.analysis.post_order_visit(
-        mod["main"], lambda n: isinstance(n, relay.Function) and n.attrs and "Composite" in n.attrs and
-        names.append(str(n.attrs["Composite"])))
+        mod["main"],
+        lambda n: (
+            isinstance(n, relay.Function)
+            and n.attrs
+            and "Composite" in n.attrs
+            and names.append(str(n.attrs["Composite"]))
+        ),
+    )
     return names
 
 

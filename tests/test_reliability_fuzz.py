@@ -3,12 +3,12 @@ their own processes, on the ordinary build) and must end without a fault, a
 native crash, a hang or runaway memory; the `vexatvm` target's mutations and
 its verdicts on the command's endings are checked here too.  Inputs that once found a fault are kept in
 fuzz/seeds/TARGET/ and replayed first.  Longer runs: scripts/fuzz.sh TARGET SECONDS."""
+
 import os
 import subprocess
 import sys
 
 import pytest
-
 from conftest import ROOT, STANDIN_DIR, requires_tvm
 
 pytestmark = requires_tvm
@@ -27,10 +27,19 @@ def fuzz_runs(tmp_path_factory):
         seeds = ROOT / "fuzz" / "seeds" / target
         corpora = [str(work / "corpus")] + ([str(seeds)] if seeds.is_dir() else [])
         os.mkdir(corpora[0])
-        command = [sys.executable, str(ROOT / "fuzz" / "run.py"), target, f"-max_total_time={SECONDS}",
-                   "-timeout=60", "-rss_limit_mb=3072", f"-artifact_prefix={work}/", *corpora]
-        processes[target] = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                             text=True)
+        command = [
+            sys.executable,
+            str(ROOT / "fuzz" / "run.py"),
+            target,
+            f"-max_total_time={SECONDS}",
+            "-timeout=60",
+            "-rss_limit_mb=3072",
+            f"-artifact_prefix={work}/",
+            *corpora,
+        ]
+        processes[target] = subprocess.Popen(
+            command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+        )
     results = {}
     for target, process in processes.items():
         output, _ = process.communicate(timeout=SECONDS + 240)
@@ -47,6 +56,7 @@ def test_fuzz_target_runs_clean(fuzz_runs, target):
 
 
 # --- the vexatvm target's mutations and verdicts ---------------------------------
+
 
 @pytest.fixture(scope="module")
 def vexatvm_target():
@@ -80,19 +90,21 @@ def test_structure_mutations_change_models_and_keep_them_readable(vexatvm_target
 
 def _onnx_model(nodes, initializer_shape=(4,)):
     import numpy as np
-    import onnx
     from onnx import TensorProto, helper, numpy_helper
 
     graph = helper.make_graph(
-        [helper.make_node("Relu", ["x" if i == 0 else f"r{i - 1}"], [f"r{i}"]) for i in range(nodes)], "g",
+        [helper.make_node("Relu", ["x" if i == 0 else f"r{i - 1}"], [f"r{i}"]) for i in range(nodes)],
+        "g",
         [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 4])],
         [helper.make_tensor_value_info(f"r{nodes - 1}", TensorProto.FLOAT, [1, 4])],
-        [numpy_helper.from_array(np.zeros(initializer_shape, "float32"), "w")])
+        [numpy_helper.from_array(np.zeros(initializer_shape, "float32"), "w")],
+    )
     return helper.make_model(graph).SerializeToString()
 
 
-@pytest.mark.parametrize("nodes, shape, skipped", [(50, (4,), False), (51, (4,), True), (2, (512, 512), True),
-                                                   (2, (256, 256), False)])
+@pytest.mark.parametrize(
+    "nodes, shape, skipped", [(50, (4,), False), (51, (4,), True), (2, (512, 512), True), (2, (256, 256), False)]
+)
 def test_large_models_are_skipped(vexatvm_target, nodes, shape, skipped):
     assert vexatvm_target.too_big(_onnx_model(nodes, shape)) is skipped
 
@@ -104,22 +116,25 @@ def _raised_in(function):
         return error
 
 
-@pytest.mark.parametrize("status, output, messages, error, fault", [
-    (0, "report", "", None, False),
-    (2, "", "vexatvm: error: m.onnx: not a readable ONNX model: x\n", "cli", False),
-    (2, "", "vexatvm: error: TVMError: Check failed\n", "tvm", False),
-    (2, "", "vexatvm: error: IndexError: list index out of range\n", "command", True),
-    (2, "", "vexatvm: error: RecursionError: deep\n", "recursion", True),
-    (2, "", "warning\nvexatvm: error: m.onnx: bad\n", "cli", True),
-    (0, "", "", None, True),
-    (0, "report", "a warning\n", None, True),
-    (1, "", "", None, True),
-])
+@pytest.mark.parametrize(
+    "status, output, messages, error, fault",
+    [
+        (0, "report", "", None, False),
+        (2, "", "vexatvm: error: m.onnx: not a readable ONNX model: x\n", "cli", False),
+        (2, "", "vexatvm: error: TVMError: Check failed\n", "tvm", False),
+        (2, "", "vexatvm: error: IndexError: list index out of range\n", "command", True),
+        (2, "", "vexatvm: error: RecursionError: deep\n", "recursion", True),
+        (2, "", "warning\nvexatvm: error: m.onnx: bad\n", "cli", True),
+        (0, "", "", None, True),
+        (0, "report", "a warning\n", None, True),
+        (1, "", "", None, True),
+    ],
+)
 def test_verdicts_on_the_command_endings(vexatvm_target, status, output, messages, error, fault):
+    import tvm
+
     from vexatvm_cli import importers
     from vexatvm_cli.errors import CliError
-
-    import tvm
 
     errors = {
         None: None,
@@ -129,8 +144,7 @@ def test_verdicts_on_the_command_endings(vexatvm_target, status, output, message
         "command": _raised_in(lambda: importers._onnx_input_shapes(None, None)),
         "recursion": RecursionError("deep"),
     }
-    judge = lambda: vexatvm_target._judge(["partition", "m.onnx", "--quiet"], status, output, messages,
-                                          errors[error])
+    judge = lambda: vexatvm_target._judge(["partition", "m.onnx", "--quiet"], status, output, messages, errors[error])
     if fault:
         with pytest.raises(vexatvm_target.Fault):
             judge()

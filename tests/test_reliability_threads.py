@@ -1,6 +1,7 @@
 """Concurrency: native queries from many threads at once, with the
 interpreter lock released inside the library, and the pattern checks called
 from several threads on one typed network."""
+
 import ctypes
 import functools
 import sys
@@ -8,6 +9,7 @@ import threading
 import time
 
 from conftest import ROOT, requires_tvm
+
 from vexatvm_internal import hwinquire
 
 PRESETS = {"vexa-nano": 8, "vexa-lite": 16, "vexa-pro": 32, "vexa-max": 64}
@@ -184,6 +186,7 @@ def test_checks_from_eight_threads_on_one_network_agree_with_one_thread():
 @requires_tvm
 def test_partitions_from_several_threads_match_one_thread():
     import tvm
+
     from vexa_host.build_module import BuildConfig
     from vexa_host.partition import partition
     from vexatvm_internal import patterns
@@ -252,8 +255,12 @@ def test_first_calls_from_many_threads_never_hang():
 
     code = FIRST_CALLS.format(host=str(ROOT / "standin" / "host"), threads=12)
     env = dict(os.environ, TVM_LIBRARY_PATH=str(ROOT / "standin" / "lib"))
-    runs = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True) for _ in range(10)]
+    runs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        for _ in range(10)
+    ]
     hung = 0
     for run in runs:
         try:

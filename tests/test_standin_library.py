@@ -1,9 +1,9 @@
 """The stand-in for the maker's native library, called through ctypes directly."""
+
 import ctypes
 import threading
 
 import pytest
-
 from conftest import STANDIN_DIR
 
 LIB = ctypes.CDLL(str(next(STANDIN_DIR.glob("libvexakdr-full.*.so"))))
@@ -15,8 +15,9 @@ QUERY.restype = ctypes.c_int
 def ask(arch, param="channels", size=40):
     guard = 8
     buffer = ctypes.create_string_buffer(b"\xee" * (size + guard), size + guard)
-    status = QUERY(arch.encode() if arch is not None else None, param.encode() if param is not None else None,
-                   buffer, size)
+    status = QUERY(
+        arch.encode() if arch is not None else None, param.encode() if param is not None else None, buffer, size
+    )
     assert buffer.raw[size:] == b"\xee" * guard, "wrote past the given size"
     return status, buffer.raw[:size].split(b"\0")[0].decode(errors="replace") if status == 0 else None
 

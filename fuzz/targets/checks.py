@@ -7,15 +7,16 @@ A check answers True or False, or raises one of the errors its reads can
 raise (TVM's, an attribute or type error for a node of the wrong kind, the
 failed architecture query, the serialiser's); the same node gives the same
 answer twice; and the network is left as it was."""
+
 import random
 
 import atheris
+import relay_gen
 import tvm
 import yaml
-from tvm import relay
 
-import relay_gen
 import vexa_host
+
 vexa_host.install()  # the host compiler's services, before the package
 from targets.common import Fault, require_sound_error
 from vexa_host import partition as driver
@@ -23,11 +24,24 @@ from vexa_host.build_module import BuildConfig
 from vexatvm_internal import patterns
 
 relay_gen.quiet_type_errors()
-TABLES = (patterns.pattern_table, patterns.pattern_table_with_clip, patterns.pattern_table_with_fc,
-          patterns.pattern_table_vexa_f32)
+TABLES = (
+    patterns.pattern_table,
+    patterns.pattern_table_with_clip,
+    patterns.pattern_table_with_fc,
+    patterns.pattern_table_vexa_f32,
+)
 CHECKS = tuple({entry[2] for table in TABLES for entry in table() if len(entry) == 3})
-_ALLOWED = (tvm.TVMError, AttributeError, AssertionError, TypeError, ValueError, IndexError, KeyError,
-            RuntimeError, yaml.YAMLError)
+_ALLOWED = (
+    tvm.TVMError,
+    AttributeError,
+    AssertionError,
+    TypeError,
+    ValueError,
+    IndexError,
+    KeyError,
+    RuntimeError,
+    yaml.YAMLError,
+)
 _ARCHS = ("vexa-nano", "vexa-lite", "vexa-pro", "vexa-max", "vexa-unknown")
 
 
@@ -36,9 +50,14 @@ def _arch_config(fdp):
     if kind == 0:
         return None  # no active configuration
     arch = _ARCHS[fdp.ConsumeIntInRange(0, len(_ARCHS) - 1)]
-    return ({"arch": arch}, {"arch": arch, "channels": fdp.ConsumeIntInRange(-2, 200)},
-            {"arch": {"channels": fdp.ConsumeIntInRange(0, 200)}}, {"arch": fdp.ConsumeInt(2)}, {},
-            {"arch": {"channels": "many"}})[kind - 1]
+    return (
+        {"arch": arch},
+        {"arch": arch, "channels": fdp.ConsumeIntInRange(-2, 200)},
+        {"arch": {"channels": fdp.ConsumeIntInRange(0, 200)}},
+        {"arch": fdp.ConsumeInt(2)},
+        {},
+        {"arch": {"channels": "many"}},
+    )[kind - 1]
 
 
 def _outcome(check, node):

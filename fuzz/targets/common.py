@@ -35,8 +35,13 @@ def utf8_encodable(value):
 
 
 # Messages of errors that only a fault in the C++ code produces.
-_INTERNAL_MESSAGES = ("unknown C++ exception", "Unable to cast", "returned a result with an exception set",
-                      "returned NULL without setting an exception", "error return without exception set")
+_INTERNAL_MESSAGES = (
+    "unknown C++ exception",
+    "Unable to cast",
+    "returned a result with an exception set",
+    "returned NULL without setting an exception",
+    "error return without exception set",
+)
 
 
 def require_sound_error(error, allowed):

@@ -4,15 +4,17 @@ now and then an argument of the wrong kind.  Whatever happens, the networks
 and dictionaries handed in stay as they were; a fused result has every
 parameter under its suffixed key, by reference, and every variable of its
 main function suffixed with a network number."""
+
 import random
 
 import atheris
 import numpy as np
+import relay_gen
 import tvm
 from tvm import relay
 
-import relay_gen
 import vexa_host
+
 vexa_host.install()  # the host compiler's services, before the package
 from targets.common import Fault, require_sound_error
 from vexatvm_internal import graphmeld
@@ -27,8 +29,11 @@ def _params(fdp, mod):
     names = [v.name_hint for v in mod["main"].params] if has_main else []
     params = {}
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        key = names[fdp.ConsumeIntInRange(0, len(names) - 1)] if names and fdp.ConsumeBool() else \
-            fdp.ConsumeUnicodeNoSurrogates(6)
+        key = (
+            names[fdp.ConsumeIntInRange(0, len(names) - 1)]
+            if names and fdp.ConsumeBool()
+            else fdp.ConsumeUnicodeNoSurrogates(6)
+        )
         params[key] = _VALUE if fdp.ConsumeBool() else tvm.nd.array(_VALUE)
     if fdp.ConsumeProbability() < 0.03:
         params[fdp.ConsumeInt(2)] = _VALUE  # a key that is not text
@@ -54,8 +59,9 @@ def _network(fdp):
 
 def _fingerprint(value):
     if isinstance(value, (tvm.IRModule, relay.Expr)):
-        return tvm.ir.structural_hash(value, map_free_vars=True), value.astext() if isinstance(value, tvm.IRModule) \
-            else None
+        return tvm.ir.structural_hash(value, map_free_vars=True), value.astext() if isinstance(
+            value, tvm.IRModule
+        ) else None
     if isinstance(value, dict):
         return [(k, id(v)) for k, v in value.items()]
     return id(value)

@@ -1,6 +1,7 @@
 """hwinquire_parameter / _hwinquire_parameter with arbitrary arguments:
 objects of every type, text with surrogates and zero characters, huge texts,
 positional and keyword calls."""
+
 import re
 
 import atheris
@@ -32,8 +33,13 @@ def _argument(fdp):
         return "channels"
     if kind == 9:
         return StrSubclass(text(fdp, 8))
-    return (fdp.ConsumeInt(4), text(fdp, 8).encode("utf-8", "surrogatepass"), fdp.ConsumeFloat(),
-            [text(fdp, 4)], Unprintable())[kind - 10]
+    return (
+        fdp.ConsumeInt(4),
+        text(fdp, 8).encode("utf-8", "surrogatepass"),
+        fdp.ConsumeFloat(),
+        [text(fdp, 4)],
+        Unprintable(),
+    )[kind - 10]
 
 
 def _type_error(params, args):

@@ -6,6 +6,7 @@ The module reads CHANGELOG.md from its `__here__` directory; the target
 points `__here__` at a directory of its own for the run and writes each
 input there.  It also sets `__here__` to objects of other kinds now and
 then: the path join must then fail the way `__here__ / "CHANGELOG.md"` fails."""
+
 import pathlib
 import tempfile
 
@@ -16,9 +17,28 @@ from vexatvm_internal import release_tag
 
 _DIRECTORY = pathlib.Path(tempfile.mkdtemp(prefix="vexa-fuzz-release-tag-"))
 _CHANGELOG = _DIRECTORY / "CHANGELOG.md"
-_PIECES = (b"## Version", b"## Version ", b"## Versions", b"### Version", b" ## Version", b"\t", b" ", b"\n",
-           b"\r\n", b"\r", b"\x0b", b"\x0c", b"\x1c", b"\x85", b"\xc2\x85", b"\xe2\x80\xa8", b"\xff", b"\0",
-           b"1.2.3", b"\xef\xbb\xbf")
+_PIECES = (
+    b"## Version",
+    b"## Version ",
+    b"## Versions",
+    b"### Version",
+    b" ## Version",
+    b"\t",
+    b" ",
+    b"\n",
+    b"\r\n",
+    b"\r",
+    b"\x0b",
+    b"\x0c",
+    b"\x1c",
+    b"\x85",
+    b"\xc2\x85",
+    b"\xe2\x80\xa8",
+    b"\xff",
+    b"\0",
+    b"1.2.3",
+    b"\xef\xbb\xbf",
+)
 
 
 def _reference(here):

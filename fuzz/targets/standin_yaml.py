@@ -2,6 +2,7 @@
 bytes, and documents built from YAML's constructs (block and flow
 collections, deep nesting, anchors and aliases, tags, several documents,
 integers of every size and base)."""
+
 import re
 
 import atheris
@@ -11,10 +12,43 @@ from vexatvm_internal import hwinquire
 
 _ANSWER = re.compile(r"-?[0-9]+")
 _PRESETS = {"vexa-nano": 8, "vexa-lite": 16, "vexa-pro": 32, "vexa-max": 64}
-_SCALARS = ("channels", "arch", "vexa-lite", "vexa-max", "~", "null", "true", "0x10", "0o17", "1_000", "1e3",
-            "-9223372036854775808", "9223372036854775807", "9223372036854775808", "99999999999999999999999", "''",
-            '"quoted"', "!!int 5", "!!str 5", "!!binary AAAA", "&a 1", "*a", "*undefined", "<<", "? ", "-", "|",
-            ">", "#", "%YAML 1.2", "---", "...", "\t", "\0", "\ufeff")
+_SCALARS = (
+    "channels",
+    "arch",
+    "vexa-lite",
+    "vexa-max",
+    "~",
+    "null",
+    "true",
+    "0x10",
+    "0o17",
+    "1_000",
+    "1e3",
+    "-9223372036854775808",
+    "9223372036854775807",
+    "9223372036854775808",
+    "99999999999999999999999",
+    "''",
+    '"quoted"',
+    "!!int 5",
+    "!!str 5",
+    "!!binary AAAA",
+    "&a 1",
+    "*a",
+    "*undefined",
+    "<<",
+    "? ",
+    "-",
+    "|",
+    ">",
+    "#",
+    "%YAML 1.2",
+    "---",
+    "...",
+    "\t",
+    "\0",
+    "\ufeff",
+)
 
 
 def _node(fdp, depth):
@@ -55,8 +89,12 @@ def _document_simple(fdp):
     """A configuration the library must answer exactly."""
     value = fdp.ConsumeIntInRange(-(1 << 63), (1 << 63) - 1)
     preset = list(_PRESETS)[fdp.ConsumeIntInRange(0, 3)]
-    return [f"channels: {value}", f"arch: {preset}", f"arch: {preset}\nchannels: {value}",
-            f"{{arch: {preset}, other: [1, 2]}}"][fdp.ConsumeIntInRange(0, 3)]
+    return [
+        f"channels: {value}",
+        f"arch: {preset}",
+        f"arch: {preset}\nchannels: {value}",
+        f"{{arch: {preset}, other: [1, 2]}}",
+    ][fdp.ConsumeIntInRange(0, 3)]
 
 
 def _exact_answer(document, name):
@@ -64,8 +102,11 @@ def _exact_answer(document, name):
     the library must refuse it), or None when the document is not one of
     those."""
     preset = r"([a-z][a-z0-9-]*)"
-    match = re.fullmatch(rf"(arch: {preset}\n)?channels: (-?(?:0|[1-9][0-9]*))|arch: {preset}"
-                         rf"|\{{arch: {preset}, other: \[1, 2\]\}}", document)
+    match = re.fullmatch(
+        rf"(arch: {preset}\n)?channels: (-?(?:0|[1-9][0-9]*))|arch: {preset}"
+        rf"|\{{arch: {preset}, other: \[1, 2\]\}}",
+        document,
+    )
     if not match or name != "channels":
         return None
     if match.group(3) is not None:

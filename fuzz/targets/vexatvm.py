@@ -16,6 +16,7 @@ internal C++ error, or one raised by the command's own code (tools/vexatvm)
 rather than by TVM or the input checks.  Models over 50 nodes, or with a
 tensor over 1 MB, are skipped, so that one input stays well under the
 run's per-input timeout."""
+
 import contextlib
 import gc
 import io
@@ -40,8 +41,16 @@ MAX_NODES = 50
 MAX_TENSOR_BYTES = 1 << 20
 _COMMAND_DIR = os.path.dirname(os.path.abspath(cli.__file__))
 _DIRECTORY = tempfile.mkdtemp(prefix="vexa-fuzz-vexatvm-")
-_OPTIONS = ((), ("--json",), ("--explain",), ("--json", "--explain"), ("--table", "vexa"), ("--table", "vexa_fp32"),
-            ("--arch", "vexa-max"), ("--arch", "vexa-nano", "--json"))
+_OPTIONS = (
+    (),
+    ("--json",),
+    ("--explain",),
+    ("--json", "--explain"),
+    ("--table", "vexa"),
+    ("--table", "vexa_fp32"),
+    ("--arch", "vexa-max"),
+    ("--arch", "vexa-nano", "--json"),
+)
 _INTERNAL = (SystemError, MemoryError, RecursionError)
 
 
@@ -49,9 +58,19 @@ def instrument_python():
     """Adds coverage of the command's Python code and of TVM's ONNX and
     TFLite importers (whose branches follow the model's structure)."""
     environment.load_tables()
-    from tvm.relay.frontend import onnx as _onnx_frontend, tflite as _tflite_frontend  # noqa: F401
-    from vexatvm_cli import (explain, host_flow, network_view, partition_command, preparation,  # noqa: F401
-                             quantized_blocks, relay_reading, report)
+    from tvm.relay.frontend import onnx as _onnx_frontend  # noqa: F401
+
+    from vexatvm_cli import (  # noqa: F401
+        explain,
+        host_flow,
+        network_view,
+        partition_command,
+        preparation,
+        quantized_blocks,
+        relay_reading,
+        report,
+    )
+
     names = {name for name in list(sys.modules) if name.startswith("vexatvm_cli")}
     names |= {"tvm.relay.frontend.onnx", "tvm.relay.frontend.tflite"}
     for function in [o for o in gc.get_objects() if isinstance(o, types.FunctionType)]:
@@ -60,6 +79,7 @@ def instrument_python():
 
 
 # --- input size limits -------------------------------------------------------
+
 
 def _elements(dims):
     count = 1
@@ -103,8 +123,10 @@ def _tflite_too_big(data):
             if subgraph.OperatorsLength() > MAX_NODES or subgraph.TensorsLength() > 4 * MAX_NODES:
                 return True
             for t in range(subgraph.TensorsLength()):
-                if _elements(subgraph.Tensors(t).ShapeAsNumpy() if subgraph.Tensors(t).ShapeLength() else ()) * 8 \
-                        > MAX_TENSOR_BYTES:
+                if (
+                    _elements(subgraph.Tensors(t).ShapeAsNumpy() if subgraph.Tensors(t).ShapeLength() else ()) * 8
+                    > MAX_TENSOR_BYTES
+                ):
                     return True
     except Exception:  # unreadable: the command must say so
         return False
@@ -119,16 +141,75 @@ def too_big(data):
 
 # --- structure-aware mutations -----------------------------------------------
 
-_OP_TYPES = ("Conv", "Relu", "Add", "Mul", "Sub", "MaxPool", "AveragePool", "GlobalAveragePool", "Clip", "LeakyRelu",
-             "Sigmoid", "HardSigmoid", "HardSwish", "Concat", "Resize", "Upsample", "QuantizeLinear",
-             "DequantizeLinear", "QLinearConv", "QLinearAdd", "MatMul", "Gemm", "Reshape", "Transpose", "Flatten",
-             "Softmax", "ReduceMean", "Pad", "Split", "Identity", "Div", "Tanh", "PRelu", "ConvTranspose", "Slice")
-_ATTRIBUTES = (("group", 2), ("group", 0), ("strides", [2, 2]), ("strides", [0, 1]), ("dilations", [2, 2]),
-               ("pads", [0, 0, 0, 0]), ("pads", [1, 2, -1, 0]), ("kernel_shape", [3, 3]), ("kernel_shape", [1]),
-               ("alpha", 0.1), ("axis", -1), ("axis", 7), ("mode", b"nearest"), ("auto_pad", b"SAME_UPPER"),
-               ("ceil_mode", 1), ("count_include_pad", 1), ("keepdims", 0), ("axes", [2, 3]), ("perm", [0, 2, 3, 1]))
-_DTYPES = (TensorProto.FLOAT, TensorProto.UINT8, TensorProto.INT8, TensorProto.INT32, TensorProto.INT64,
-           TensorProto.FLOAT16, TensorProto.DOUBLE, TensorProto.BOOL, TensorProto.STRING)
+_OP_TYPES = (
+    "Conv",
+    "Relu",
+    "Add",
+    "Mul",
+    "Sub",
+    "MaxPool",
+    "AveragePool",
+    "GlobalAveragePool",
+    "Clip",
+    "LeakyRelu",
+    "Sigmoid",
+    "HardSigmoid",
+    "HardSwish",
+    "Concat",
+    "Resize",
+    "Upsample",
+    "QuantizeLinear",
+    "DequantizeLinear",
+    "QLinearConv",
+    "QLinearAdd",
+    "MatMul",
+    "Gemm",
+    "Reshape",
+    "Transpose",
+    "Flatten",
+    "Softmax",
+    "ReduceMean",
+    "Pad",
+    "Split",
+    "Identity",
+    "Div",
+    "Tanh",
+    "PRelu",
+    "ConvTranspose",
+    "Slice",
+)
+_ATTRIBUTES = (
+    ("group", 2),
+    ("group", 0),
+    ("strides", [2, 2]),
+    ("strides", [0, 1]),
+    ("dilations", [2, 2]),
+    ("pads", [0, 0, 0, 0]),
+    ("pads", [1, 2, -1, 0]),
+    ("kernel_shape", [3, 3]),
+    ("kernel_shape", [1]),
+    ("alpha", 0.1),
+    ("axis", -1),
+    ("axis", 7),
+    ("mode", b"nearest"),
+    ("auto_pad", b"SAME_UPPER"),
+    ("ceil_mode", 1),
+    ("count_include_pad", 1),
+    ("keepdims", 0),
+    ("axes", [2, 3]),
+    ("perm", [0, 2, 3, 1]),
+)
+_DTYPES = (
+    TensorProto.FLOAT,
+    TensorProto.UINT8,
+    TensorProto.INT8,
+    TensorProto.INT32,
+    TensorProto.INT64,
+    TensorProto.FLOAT16,
+    TensorProto.DOUBLE,
+    TensorProto.BOOL,
+    TensorProto.STRING,
+)
 _DIMS = (0, 1, 1, 2, 3, 4, 7, 8, 16, 32, -1)
 
 
@@ -219,7 +300,7 @@ def _mutate_initializer(rng, tensor):
             raw[rng.randrange(len(raw))] = rng.randrange(256)
         tensor.raw_data = bytes(raw)
     elif tensor.raw_data:
-        tensor.raw_data = tensor.raw_data[:rng.randrange(len(tensor.raw_data))]
+        tensor.raw_data = tensor.raw_data[: rng.randrange(len(tensor.raw_data))]
 
 
 def _mutate_model(rng, model):
@@ -256,9 +337,12 @@ def mutate_tflite(data, rng):
     for _ in range(rng.randint(1, 3)):
         offset = rng.randrange(8, max(len(data) - 4, 9)) & ~3
         if rng.random() < 0.5:
-            value = rng.choice(_WORDS) if rng.random() < 0.7 else int.from_bytes(data[offset:offset + 4], "little") \
-                + rng.choice((-4, -1, 1, 4))
-            data[offset:offset + 4] = (value & 0xFFFFFFFF).to_bytes(4, "little")
+            value = (
+                rng.choice(_WORDS)
+                if rng.random() < 0.7
+                else int.from_bytes(data[offset : offset + 4], "little") + rng.choice((-4, -1, 1, 4))
+            )
+            data[offset : offset + 4] = (value & 0xFFFFFFFF).to_bytes(4, "little")
         else:
             data[offset] = rng.choice((0, 1, 2, 3, 9, 0x7F, 0x80, 0xFF))
     return bytes(data)
@@ -283,6 +367,7 @@ def custom_mutator(data, max_size, seed):
 
 
 # --- running the command -----------------------------------------------------
+
 
 class _Recorder:
     """Wraps the command's dispatch to keep the exception that the command

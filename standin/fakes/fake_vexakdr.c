@@ -16,7 +16,7 @@
 #ifdef FAKE_NO_ENTRY
 EXPORT int SomethingElse(void) { return 0; }
 #else
-EXPORT int HwinquireParameter_Py(const char *arch, const char *param_name, char *result, size_t result_size) {
+EXPORT int HwinquireParameter_Py(const char* arch, const char* param_name, char* result, size_t result_size) {
     (void)arch;
     (void)param_name;
     (void)result;

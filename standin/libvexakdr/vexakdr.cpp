@@ -35,7 +35,7 @@ enum Status : int {
 };
 
 struct Preset {
-    const char *name;
+    const char* name;
     long long channels;
 };
 
@@ -47,11 +47,11 @@ constexpr Preset kPresets[] = {
     {"vexa-max", 64},
 };
 
-std::optional<long long> preset_value(const std::string &preset, const std::string &param_name) {
+std::optional<long long> preset_value(const std::string& preset, const std::string& param_name) {
     if (param_name != "channels") {
         return std::nullopt;
     }
-    for (const Preset &candidate : kPresets) {
+    for (const Preset& candidate : kPresets) {
         if (preset == candidate.name) {
             return candidate.channels;
         }
@@ -60,7 +60,7 @@ std::optional<long long> preset_value(const std::string &preset, const std::stri
 }
 
 // Integer held by a scalar node; nothing for other scalars (text, floats, booleans).
-std::optional<long long> integer_of(const YAML::Node &node) {
+std::optional<long long> integer_of(const YAML::Node& node) {
     if (!node.IsScalar()) {
         return std::nullopt;
     }
@@ -71,7 +71,7 @@ std::optional<long long> integer_of(const YAML::Node &node) {
     return value;
 }
 
-Status lookup(const char *arch, const std::string &param_name, long long &value) {
+Status lookup(const char* arch, const std::string& param_name, long long& value) {
     const YAML::Node root = YAML::Load(arch);
     if (!root.IsMap()) {
         return kMalformed;
@@ -98,7 +98,7 @@ Status lookup(const char *arch, const std::string &param_name, long long &value)
 
 }  // namespace
 
-VEXAKDR_EXPORT int HwinquireParameter_Py(const char *arch, const char *param_name, char *result,
+VEXAKDR_EXPORT int HwinquireParameter_Py(const char* arch, const char* param_name, char* result,
                                          std::size_t result_size) noexcept {
     if (arch == nullptr || param_name == nullptr || result == nullptr) {
         return kNullArgument;
@@ -115,7 +115,7 @@ VEXAKDR_EXPORT int HwinquireParameter_Py(const char *arch, const char *param_nam
         }
         std::memcpy(result, answer.c_str(), answer.size() + 1);
         return kOk;
-    } catch (const YAML::Exception &) {
+    } catch (const YAML::Exception&) {
         return kMalformed;
     } catch (...) {
         return kMalformed;
@@ -123,4 +123,4 @@ VEXAKDR_EXPORT int HwinquireParameter_Py(const char *arch, const char *param_nam
 }
 
 // Names of the built-in presets, separated by commas (for reports and tests).
-VEXAKDR_EXPORT const char *VexakdrStandinPresets() noexcept { return "vexa-nano,vexa-lite,vexa-pro,vexa-max"; }
+VEXAKDR_EXPORT const char* VexakdrStandinPresets() noexcept { return "vexa-nano,vexa-lite,vexa-pro,vexa-max"; }

@@ -22,6 +22,7 @@ onnxruntime 1.32.0 and onnx 1.23.2 on Python 3.11):
 application architectures (random weights) into DIR instead: too big to
 commit, they are for trying the command on networks of real size.
 """
+
 import argparse
 import os
 import sys
@@ -342,8 +343,12 @@ class _OnnxBuilder:
         b = self.rng.normal(0, 0.1, cout).astype("float32")
         pad = kernel // 2
         return self.node(
-            "Conv", [x, self.const(w), self.const(b, "b")], kernel_shape=[kernel, kernel], strides=[stride, stride],
-            pads=[pad] * 4, group=group,
+            "Conv",
+            [x, self.const(w), self.const(b, "b")],
+            kernel_shape=[kernel, kernel],
+            strides=[stride, stride],
+            pads=[pad] * 4,
+            group=group,
         )
 
     def hard_swish(self, x):
@@ -392,7 +397,9 @@ def onnx_mobilenet_v3():
     x = g.hard_swish(g.conv(x, 32, 32, group=32))
     small = g.conv(g.node("MaxPool", [x], kernel_shape=[2, 2], strides=[2, 2]), 32, 16, 1)
     scales = g.const(np.array([1, 1, 2, 2], "float32"), "s")
-    up = g.node("Resize", [small, "", scales], mode="nearest", coordinate_transformation_mode="asymmetric", nearest_mode="floor")
+    up = g.node(
+        "Resize", [small, "", scales], mode="nearest", coordinate_transformation_mode="asymmetric", nearest_mode="floor"
+    )
     x = g.node("Relu", [g.conv(g.node("Concat", [up, x], axis=1), 48, 32)])
     return g.model("input", [1, 3, 32, 32], x, [1, 32, 8, 8])
 
@@ -446,8 +453,12 @@ def qdq_onnx(float_model, path, samples=16):
     onnx.save(float_model, float_path)
     try:
         quantize_static(
-            str(float_path), str(path), RandomReader(), quant_format=QuantFormat.QDQ,
-            activation_type=QuantType.QUInt8, weight_type=QuantType.QInt8,
+            str(float_path),
+            str(path),
+            RandomReader(),
+            quant_format=QuantFormat.QDQ,
+            activation_type=QuantType.QUInt8,
+            weight_type=QuantType.QInt8,
         )
     finally:
         float_path.unlink()

@@ -9,7 +9,7 @@ namespace py = pybind11;
 
 // Accepts exactly `str` (no subclass) or None; anything else raises
 // TypeError("Argument 'NAME' has incorrect type (expected str, got TYPE)").
-inline void require_str_or_none(py::handle value, const char *param_name) {
+inline void require_str_or_none(py::handle value, const char* param_name) {
     if (value.is_none() || PyUnicode_CheckExact(value.ptr())) {
         return;
     }

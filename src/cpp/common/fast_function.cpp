@@ -9,7 +9,7 @@ namespace vexa {
 
 namespace {
 
-constexpr const char *kCapsuleName = "vexatvm_internal.function";
+constexpr const char* kCapsuleName = "vexatvm_internal.function";
 
 struct FunctionRecord {
     std::string name;
@@ -19,12 +19,12 @@ struct FunctionRecord {
     PyMethodDef method{};
 };
 
-[[noreturn]] void raise_type_error(const std::string &message) {
+[[noreturn]] void raise_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw py::error_already_set();
 }
 
-std::string quoted_list(const std::vector<std::string> &names) {
+std::string quoted_list(const std::vector<std::string>& names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -37,8 +37,8 @@ std::string quoted_list(const std::vector<std::string> &names) {
 
 using BoundArguments = std::array<py::handle, kMaxParameters>;
 
-BoundArguments bind_arguments(const FunctionRecord &record, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames) {
+BoundArguments bind_arguments(const FunctionRecord& record, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
     const std::size_t count = record.parameters.size();
     BoundArguments bound{};
     if (static_cast<std::size_t>(nargs) > count) {
@@ -51,7 +51,7 @@ BoundArguments bind_arguments(const FunctionRecord &record, PyObject *const *arg
     }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t slot = count;
         for (std::size_t i = 0; i < count; ++i) {
             if (PyUnicode_CompareWithASCIIString(key, record.parameters[i].name) == 0) {
@@ -89,8 +89,8 @@ BoundArguments bind_arguments(const FunctionRecord &record, PyObject *const *arg
     return bound;
 }
 
-PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    auto *record = static_cast<FunctionRecord *>(PyCapsule_GetPointer(self, kCapsuleName));
+PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto* record = static_cast<FunctionRecord*>(PyCapsule_GetPointer(self, kCapsuleName));
     if (record == nullptr) {
         return nullptr;
     }
@@ -105,7 +105,7 @@ PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
 // "name(a, b=None)\n--\n\n": the header from which inspect.signature() reads
 // a builtin function's parameters.
-std::string text_signature(const char *name, const std::vector<Parameter> &parameters) {
+std::string text_signature(const char* name, const std::vector<Parameter>& parameters) {
     std::string signature = std::string(name) + "(";
     for (std::size_t i = 0; i < parameters.size(); ++i) {
         signature += (i > 0 ? ", " : "") + std::string(parameters[i].name);
@@ -116,13 +116,13 @@ std::string text_signature(const char *name, const std::vector<Parameter> &param
     return signature + ")\n--\n\n";
 }
 
-void destroy_record(PyObject *capsule) {
-    delete static_cast<FunctionRecord *>(PyCapsule_GetPointer(capsule, kCapsuleName));
+void destroy_record(PyObject* capsule) {
+    delete static_cast<FunctionRecord*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
 }  // namespace
 
-py::object def_function(py::module_ &module, const char *name, const char *doc, std::vector<Parameter> parameters,
+py::object def_function(py::module_& module, const char* name, const char* doc, std::vector<Parameter> parameters,
                         FunctionBody body) {
     if (parameters.size() > kMaxParameters) {
         throw std::invalid_argument("too many parameters");
@@ -138,9 +138,9 @@ py::object def_function(py::module_ &module, const char *name, const char *doc, 
     record->method.ml_doc = record->doc.c_str();
 
     py::capsule owner(record.get(), kCapsuleName, &destroy_record);
-    PyMethodDef *method = &record.release()->method;
+    PyMethodDef* method = &record.release()->method;
     py::object module_name = module.attr("__name__");
-    PyObject *function = PyCFunction_NewEx(method, owner.ptr(), module_name.ptr());
+    PyObject* function = PyCFunction_NewEx(method, owner.ptr(), module_name.ptr());
     if (function == nullptr) {
         throw py::error_already_set();
     }

@@ -18,17 +18,17 @@ namespace vexa {
 namespace py = pybind11;
 
 struct Parameter {
-    const char *name;
+    const char* name;
     py::object default_value = py::object();  // null: required
 };
 
 // Receives the bound arguments in parameter order.
-using FunctionBody = std::function<py::object(const py::handle *arguments)>;
+using FunctionBody = std::function<py::object(const py::handle* arguments)>;
 
 constexpr std::size_t kMaxParameters = 8;
 
 // Defines the builtin function `name` in `module` and returns it.
-py::object def_function(py::module_ &module, const char *name, const char *doc, std::vector<Parameter> parameters,
+py::object def_function(py::module_& module, const char* name, const char* doc, std::vector<Parameter> parameters,
                         FunctionBody body);
 
 }  // namespace vexa

@@ -12,8 +12,8 @@ namespace vexa {
 namespace py = pybind11;
 
 // An interned Python text: dictionary lookups with it reuse the cached hash.
-inline py::str interned(const char *text) {
-    PyObject *key = PyUnicode_InternFromString(text);
+inline py::str interned(const char* text) {
+    PyObject* key = PyUnicode_InternFromString(text);
     if (key == nullptr) {
         throw py::error_already_set();
     }
@@ -22,13 +22,13 @@ inline py::str interned(const char *text) {
 
 class ModuleGlobals {
 public:
-    explicit ModuleGlobals(const py::module_ &module) : dict_(module.attr("__dict__")) {}
+    explicit ModuleGlobals(const py::module_& module) : dict_(module.attr("__dict__")) {}
 
     // The current binding of `name`; NameError when the module has none, as
     // an unbound global gives in Python.  Hot paths pass an interned key
     // (see `interned`) so that the lookup neither allocates nor hashes.
     py::object operator[](py::handle name) const {
-        PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());  // borrowed
+        PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());  // borrowed
         if (value == nullptr) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -38,7 +38,7 @@ public:
         return py::reinterpret_borrow<py::object>(value);
     }
 
-    py::object operator[](const char *name) const { return (*this)[interned(name)]; }
+    py::object operator[](const char* name) const { return (*this)[interned(name)]; }
 
 private:
     py::dict dict_;

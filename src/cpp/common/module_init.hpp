@@ -21,7 +21,7 @@ namespace vexa {
 inline int restore_python_error() noexcept {
     try {
         throw;
-    } catch (pybind11::error_already_set &e) {
+    } catch (pybind11::error_already_set& e) {
         e.restore();
     } catch (...) {
         try {
@@ -36,8 +36,8 @@ inline int restore_python_error() noexcept {
 }  // namespace vexa
 
 #define VEXA_PYMODULE(name, variable)                                                                         \
-    static void vexa_init_##name(::pybind11::module_ &);                                                      \
-    static int vexa_exec_##name(PyObject *pm) {                                                               \
+    static void vexa_init_##name(::pybind11::module_&);                                                       \
+    static int vexa_exec_##name(PyObject* pm) {                                                               \
         try {                                                                                                 \
             ::pybind11::detail::ensure_internals();                                                           \
             auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);                                 \
@@ -60,4 +60,4 @@ inline int restore_python_error() noexcept {
             return nullptr;                                                                                   \
         }                                                                                                     \
     }                                                                                                         \
-    void vexa_init_##name(::pybind11::module_ &variable)
+    void vexa_init_##name(::pybind11::module_& variable)

@@ -10,14 +10,14 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char *kFindLibDoc =
+constexpr const char* kFindLibDoc =
     "Path of the libvexakdr file to load: the first existing candidate, directory by\n"
     "directory in the order of TVM's library directories, and within one directory the\n"
     "variants full, host-only, runtime.  Raises RuntimeError listing every candidate\n"
     "when none exists.  Loads nothing.";
 
-bool is_one_of(const py::object &name, std::initializer_list<const char *> choices) {
-    for (const char *choice : choices) {
+bool is_one_of(const py::object& name, std::initializer_list<const char*> choices) {
+    for (const char* choice : choices) {
         if (name.equal(py::str(choice))) {
             return true;
         }
@@ -37,14 +37,14 @@ std::string host_arch() {
     return is_one_of(machine, {"x86_64", "i386", "i686", "AMD64", "x86"}) ? "x86" : "aarch64";
 }
 
-py::object find_lib(const vexa::ModuleGlobals &globals) {
+py::object find_lib(const vexa::ModuleGlobals& globals) {
     py::object dll_path = globals["get_dll_directories"]();
     const std::string lib_name_base = "libvexakdr";
-    const std::array<const char *, 3> lib_variants{"full", "host-only", "runtime"};
+    const std::array<const char*, 3> lib_variants{"full", "host-only", "runtime"};
     const std::string arch = host_arch();
 
     py::list lib_names;
-    for (const char *variant : lib_variants) {
+    for (const char* variant : lib_variants) {
         lib_names.append(py::str(lib_name_base + "-" + variant + "." + arch + ".so"));
     }
 
@@ -81,7 +81,7 @@ VEXA_PYMODULE(_dynbind, m) {
     m.attr("get_dll_directories") = py::module_::import("tvm._ffi.libinfo").attr("get_dll_directories");
 
     vexa::ModuleGlobals globals(m);
-    vexa::def_function(m, "_find_lib", kFindLibDoc, {}, [globals](const py::handle *) { return find_lib(globals); });
+    vexa::def_function(m, "_find_lib", kFindLibDoc, {}, [globals](const py::handle*) { return find_lib(globals); });
 
     m.attr("_cpp_lib") = globals["cdll"].attr("LoadLibrary")(globals["_find_lib"]());
 }

@@ -188,8 +188,7 @@ void refuse_other_type(const Expr& shared, const Expr& replaced) {
     }
     if (!same) {
         std::string text = "share_input: the input " + describe_input(replaced) +
-                           " cannot be replaced by the shared input " + describe_input(shared) +
-                           ": their types differ";
+                           " cannot be replaced by the shared input " + describe_input(shared) + ": their types differ";
         PyErr_SetString(PyExc_TypeError, text.c_str());
         throw py::error_already_set();
     }

@@ -12,15 +12,15 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char *kRawDoc =
+constexpr const char* kRawDoc =
     "Ask the native library for `param_name` of the architecture `arch` (YAML text).\n"
     "Returns the answer as text when the library reports success, None otherwise.";
-constexpr const char *kPublicDoc =
+constexpr const char* kPublicDoc =
     "Value of the architecture parameter `param_name` for the architecture text\n"
     "`arch_val`, as text.  Raises RuntimeError when the library gives no answer.";
 
 struct QueryModule {
-    explicit QueryModule(const py::module_ &m) : globals(m) {}
+    explicit QueryModule(const py::module_& m) : globals(m) {}
     vexa::ModuleGlobals globals;
     const py::str cpp_lib_name = vexa::interned("_cpp_lib");
     const py::str ctypes_name = vexa::interned("ctypes");
@@ -37,14 +37,14 @@ std::string_view utf8_of(py::handle text) {
         throw py::error_already_set();
     }
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
         throw py::error_already_set();
     }
     return {data, static_cast<std::size_t>(size)};
 }
 
-py::object raw_query(const QueryModule &module, py::handle arch, py::handle param_name) {
+py::object raw_query(const QueryModule& module, py::handle arch, py::handle param_name) {
     vexa::require_str_or_none(arch, "arch");
     vexa::require_str_or_none(param_name, "param_name");
     const std::string_view arch_utf8 = utf8_of(arch);
@@ -53,7 +53,7 @@ py::object raw_query(const QueryModule &module, py::handle arch, py::handle para
     return vexa::call_entry_point(entry, module.globals[module.ctypes_name], arch_utf8, name_utf8);
 }
 
-py::object public_query(const QueryModule &module, py::handle arch_val, py::handle param_name) {
+py::object public_query(const QueryModule& module, py::handle arch_val, py::handle param_name) {
     vexa::require_str_or_none(arch_val, "arch_val");
     vexa::require_str_or_none(param_name, "param_name");
     py::str arch_text(arch_val);
@@ -87,7 +87,7 @@ VEXA_PYMODULE(hwinquire, m) {
     auto module = std::make_shared<QueryModule>(m);
     module->raw_query =
         vexa::def_function(m, "_hwinquire_parameter", kRawDoc, {{"arch"}, {"param_name"}},
-                           [module](const py::handle *args) { return raw_query(*module, args[0], args[1]); });
+                           [module](const py::handle* args) { return raw_query(*module, args[0], args[1]); });
     vexa::def_function(m, "hwinquire_parameter", kPublicDoc, {{"arch_val"}, {"param_name"}},
-                       [module](const py::handle *args) { return public_query(*module, args[0], args[1]); });
+                       [module](const py::handle* args) { return public_query(*module, args[0], args[1]); });
 }

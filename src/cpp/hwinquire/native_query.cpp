@@ -7,14 +7,14 @@ namespace vexa {
 
 namespace {
 
-using EntryPoint = int (*)(const char *, const char *, char *, std::size_t);
+using EntryPoint = int (*)(const char*, const char*, char*, std::size_t);
 
 // The native address behind a ctypes function object, read through the
 // buffer protocol that every ctypes instance supports; nothing when `entry` is
 // not a ctypes function.  A ctypes function without an address raises
 // ValueError: calling it would jump to address zero.
-std::optional<EntryPoint> native_address(const py::object &entry, const py::object &ctypes_module) {
-    static PyObject *const cfuncptr_name = PyUnicode_InternFromString("_CFuncPtr");  // lives as long as the process
+std::optional<EntryPoint> native_address(const py::object& entry, const py::object& ctypes_module) {
+    static PyObject* const cfuncptr_name = PyUnicode_InternFromString("_CFuncPtr");  // lives as long as the process
     py::object cfuncptr = ctypes_module.attr(cfuncptr_name);
     const int is_cfunc = PyObject_IsInstance(entry.ptr(), cfuncptr.ptr());
     if (is_cfunc < 0) {
@@ -27,7 +27,7 @@ std::optional<EntryPoint> native_address(const py::object &entry, const py::obje
     if (PyObject_GetBuffer(entry.ptr(), &view, PyBUF_SIMPLE) != 0) {
         throw py::error_already_set();
     }
-    void *address = nullptr;
+    void* address = nullptr;
     if (view.len == static_cast<Py_ssize_t>(sizeof address)) {
         std::memcpy(&address, view.buf, sizeof address);
     }
@@ -38,8 +38,8 @@ std::optional<EntryPoint> native_address(const py::object &entry, const py::obje
     return reinterpret_cast<EntryPoint>(address);
 }
 
-py::object decode_answer(const char *data, std::size_t size) {
-    PyObject *text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
+py::object decode_answer(const char* data, std::size_t size) {
+    PyObject* text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
     if (text == nullptr) {
         throw py::error_already_set();
     }
@@ -56,12 +56,12 @@ py::object call_native(EntryPoint function, std::string_view arch, std::string_v
     if (status != 0) {
         return py::none();
     }
-    const void *end = std::memchr(result, '\0', RES_BUF_SIZE);
-    const std::size_t length = end ? static_cast<const char *>(end) - result : RES_BUF_SIZE;
+    const void* end = std::memchr(result, '\0', RES_BUF_SIZE);
+    const std::size_t length = end ? static_cast<const char*>(end) - result : RES_BUF_SIZE;
     return decode_answer(result, length);
 }
 
-py::object call_through_python(const py::object &entry, const py::object &ctypes_module, std::string_view arch,
+py::object call_through_python(const py::object& entry, const py::object& ctypes_module, std::string_view arch,
                                std::string_view param_name) {
     py::object result = ctypes_module.attr("create_string_buffer")(RES_BUF_SIZE);
     py::object status = entry(py::bytes(arch.data(), arch.size()), py::bytes(param_name.data(), param_name.size()),
@@ -76,7 +76,7 @@ py::object call_through_python(const py::object &entry, const py::object &ctypes
 
 }  // namespace
 
-py::object call_entry_point(const py::object &entry, const py::object &ctypes_module, std::string_view arch,
+py::object call_entry_point(const py::object& entry, const py::object& ctypes_module, std::string_view arch,
                             std::string_view param_name) {
     if (auto function = native_address(entry, ctypes_module)) {
         return call_native(*function, arch, param_name);

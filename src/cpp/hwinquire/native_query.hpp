@@ -20,7 +20,7 @@ constexpr std::size_t RES_BUF_SIZE = 40;
 // interpreter lock released for the duration of the native call; any other
 // callable is called through Python with bytes, a ctypes string buffer and the
 // size, as ctypes itself would be.
-py::object call_entry_point(const py::object &entry, const py::object &ctypes_module, std::string_view arch,
+py::object call_entry_point(const py::object& entry, const py::object& ctypes_module, std::string_view arch,
                             std::string_view param_name);
 
 }  // namespace vexa

@@ -155,8 +155,8 @@ std::size_t refuse_too_deep(const tvm::runtime::ObjectRef& network, const std::s
     const std::size_t depth = nesting_depth(network);
     if (depth > deepest_network()) {
         raise(PyExc_ValueError, what + " is nested " + std::to_string(depth) +
-                                        " levels deep; TVM's passes handle at most " +
-                                        std::to_string(deepest_network()) + " on this machine");
+                                    " levels deep; TVM's passes handle at most " + std::to_string(deepest_network()) +
+                                    " on this machine");
     }
     return depth;
 }
@@ -183,7 +183,7 @@ py::object run_on_big_stack(std::size_t depth, const std::function<py::object()>
     pthread_attr_destroy(&attributes);
     if (status != 0) {
         raise(PyExc_RuntimeError, "cannot start a thread with a " + std::to_string(stack >> 20) +
-                                     " MB stack for TVM's passes: " + std::strerror(status));
+                                      " MB stack for TVM's passes: " + std::strerror(status));
     }
     {
         py::gil_scoped_release unlocked;

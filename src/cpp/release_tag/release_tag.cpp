@@ -8,12 +8,12 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char *kReleaseTagDoc =
+constexpr const char* kReleaseTagDoc =
     "Version of the package: the last space-separated piece of the last line of\n"
     "CHANGELOG.md that begins with '## Version'.  The file is read on every call.";
 
-py::object release_tag(const vexa::ModuleGlobals &globals) {
-    PyObject *path = PyNumber_TrueDivide(globals["__here__"].ptr(), py::str("CHANGELOG.md").ptr());  // __here__ / "..."
+py::object release_tag(const vexa::ModuleGlobals& globals) {
+    PyObject* path = PyNumber_TrueDivide(globals["__here__"].ptr(), py::str("CHANGELOG.md").ptr());  // __here__ / "..."
     if (path == nullptr) {
         throw py::error_already_set();
     }
@@ -42,11 +42,11 @@ VEXA_PYMODULE(release_tag, m) {
 
     vexa::ModuleGlobals globals(m);
     vexa::def_function(m, "release_tag", kReleaseTagDoc, {},
-                       [globals](const py::handle *) { return release_tag(globals); });
+                       [globals](const py::handle*) { return release_tag(globals); });
 
     // Program entry (console script): prints the version and one line break.
     vexa::def_function(m, "_main", "Print the package version followed by a line break.", {},
-                       [globals](const py::handle *) {
+                       [globals](const py::handle*) {
                            py::print(globals["release_tag"]());
                            return py::none();
                        });

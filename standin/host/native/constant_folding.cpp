@@ -1,7 +1,5 @@
 #include "constant_folding.hpp"
 
-#include "dataflow_rewrite.hpp"
-
 #include <tvm/ir/op.h>
 #include <tvm/relay/attrs/transform.h>
 #include <tvm/relay/function.h>
@@ -18,6 +16,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "dataflow_rewrite.hpp"
+
 namespace vexa_host {
 namespace {
 
@@ -30,8 +30,7 @@ struct Refused {};
 
 // `function` with another body of the same type.
 Function retyped(const FunctionNode* function, const tvm::RelayExpr& body) {
-    Function result(function->params, body, function->ret_type, function->type_params, function->attrs,
-                    function->span);
+    Function result(function->params, body, function->ret_type, function->type_params, function->attrs, function->span);
     result->checked_type_ = function->checked_type_;
     return result;
 }
@@ -170,10 +169,14 @@ bool with_element_type(tvm::DataType dtype, Visit&& visit) {
         return false;
     }
     switch (dtype.bits()) {
-        case 8: return visit_integer<int8_t, uint8_t>(dtype.is_int(), visit);
-        case 16: return visit_integer<int16_t, uint16_t>(dtype.is_int(), visit);
-        case 32: return visit_integer<int32_t, uint32_t>(dtype.is_int(), visit);
-        case 64: return visit_integer<int64_t, uint64_t>(dtype.is_int(), visit);
+        case 8:
+            return visit_integer<int8_t, uint8_t>(dtype.is_int(), visit);
+        case 16:
+            return visit_integer<int16_t, uint16_t>(dtype.is_int(), visit);
+        case 32:
+            return visit_integer<int32_t, uint32_t>(dtype.is_int(), visit);
+        case 64:
+            return visit_integer<int64_t, uint64_t>(dtype.is_int(), visit);
     }
     return false;
 }
@@ -264,8 +267,10 @@ std::optional<NDArray> arithmetic(const std::string& name, const std::vector<NDA
                                   const std::vector<int64_t>& shape) {
     if (args.size() == 2 && is_float32(args[0]) && is_float32(args[1])) {
         if (name == "add") return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a + b; });
-        if (name == "subtract") return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a - b; });
-        if (name == "multiply") return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a * b; });
+        if (name == "subtract")
+            return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a - b; });
+        if (name == "multiply")
+            return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a * b; });
         if (name == "divide") return broadcast_binary(args[0], args[1], shape, [](float a, float b) { return a / b; });
     }
     if (args.size() == 1 && is_float32(args[0]) && (name == "sqrt" || name == "negative")) {
@@ -287,8 +292,7 @@ std::optional<NDArray> arithmetic(const std::string& name, const std::vector<NDA
 std::optional<NDArray> quantize(const CallNode* call, const std::vector<NDArray>& args, tvm::DataType out_dtype) {
     const auto* attrs = call->attrs.as<tvm::relay::qnn::QuantizeAttrs>();
     const NDArray& data = args[0];
-    if (attrs == nullptr || !is_float32(data) || !is_float32(args[1]) ||
-        args[2].DataType() != tvm::DataType::Int(32)) {
+    if (attrs == nullptr || !is_float32(data) || !is_float32(args[1]) || args[2].DataType() != tvm::DataType::Int(32)) {
         return std::nullopt;
     }
     const std::vector<int64_t> shape = shape_of(data);
@@ -309,11 +313,13 @@ std::optional<NDArray> quantize(const CallNode* call, const std::vector<NDArray>
     }
     int64_t low = 0;
     int64_t high = 0;
-    if (!with_element_type(out_dtype, [&](auto tag) {
-            using To = decltype(tag);
-            low = static_cast<int64_t>(std::numeric_limits<To>::min());
-            high = static_cast<int64_t>(std::numeric_limits<To>::max());
-        }) || (!out_dtype.is_int() && !out_dtype.is_uint())) {
+    if (!with_element_type(out_dtype,
+                           [&](auto tag) {
+                               using To = decltype(tag);
+                               low = static_cast<int64_t>(std::numeric_limits<To>::min());
+                               high = static_cast<int64_t>(std::numeric_limits<To>::max());
+                           }) ||
+        (!out_dtype.is_int() && !out_dtype.is_uint())) {
         return std::nullopt;
     }
     const auto* in = static_cast<const float*>(data->data);
@@ -435,7 +441,8 @@ private:
     }
 
     State visit(const tvm::Object* node, const std::vector<const tvm::Object*>& children) {
-        const tvm::RelayExpr original = tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
+        const tvm::RelayExpr original =
+            tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
         if (as<ConstantNode>(node) != nullptr) {
             return {original, true, false};
         }

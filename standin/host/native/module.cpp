@@ -16,8 +16,8 @@
 #include "constant_folding.hpp"
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
-#include "relay/big_stack.hpp"
 #include "region_outline.hpp"
+#include "relay/big_stack.hpp"
 #include "relay/bridge.hpp"
 #include "relay/call_attrs.hpp"
 
@@ -263,8 +263,7 @@ py::object replace_nodes(py::handle function, py::handle from, py::handle to) {
     if (originals.size() != replacements.size()) {
         raise(PyExc_ValueError, "replace_nodes expects as many replacements as nodes");
     }
-    return vexa::to_python(
-        vexa::call_guarded([&] { return vexa_host::replace_nodes(expr, originals, replacements); }));
+    return vexa::to_python(vexa::call_guarded([&] { return vexa_host::replace_nodes(expr, originals, replacements); }));
 }
 
 }  // namespace
@@ -310,12 +309,12 @@ VEXA_PYMODULE(_native, m) {
     m.attr("DEEPEST_NETWORK") = py::int_(vexa::deepest_network());
     vexa::def_function(m, "module_with", "Shallow copy of `module` with the (global, function) pairs of `updates`.",
                        {{"module"}, {"updates"}}, [](const py::handle* args) { return module_with(args[0], args[1]); });
-    vexa::def_function(m, "outline_regions",
-                       "(module, regions, transitions, note): the composite calls of `compilers` outlined into external "
-                       "functions as AnnotateTarget, MergeCompilerRegions and PartitionGraph do (the note says where "
-                       "it knowingly differs); module None with the reason when it cannot stand in for them.",
-                       {{"module"}, {"compilers"}},
-                       [](const py::handle* args) { return outline_regions(args[0], args[1]); });
+    vexa::def_function(
+        m, "outline_regions",
+        "(module, regions, transitions, note): the composite calls of `compilers` outlined into external "
+        "functions as AnnotateTarget, MergeCompilerRegions and PartitionGraph do (the note says where "
+        "it knowingly differs); module None with the reason when it cannot stand in for them.",
+        {{"module"}, {"compilers"}}, [](const py::handle* args) { return outline_regions(args[0], args[1]); });
     vexa::def_function(m, "fold_constants",
                        "(function, roots left for FoldConstant) with the constant calls this module covers folded on "
                        "the data; None when FoldConstant must fold the function itself.",

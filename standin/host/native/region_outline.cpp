@@ -1,7 +1,5 @@
 #include "region_outline.hpp"
 
-#include "dataflow_rewrite.hpp"
-
 #include <tvm/ir/attrs.h>
 #include <tvm/ir/op.h>
 #include <tvm/ir/type.h>
@@ -14,6 +12,8 @@
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
+
+#include "dataflow_rewrite.hpp"
 
 namespace vexa_host {
 namespace {
@@ -37,7 +37,7 @@ constexpr int kHost = -1;
 struct Network {
     std::vector<const tvm::Object*> nodes;
     std::vector<std::vector<int>> operands;
-    std::vector<int> compiler;  // index into the compiler names, or kHost
+    std::vector<int> compiler;           // index into the compiler names, or kHost
     std::vector<std::size_t> edge_base;  // first edge number of a node's operands
     int body = -1;
     std::size_t root_edge = 0;  // the edge from the body to the function's result
@@ -535,8 +535,7 @@ private:
         const auto& operands = network_.operands[node];
         for (std::size_t i = 0; i < operands.size(); ++i) {
             const std::size_t edge = network_.edge(node, i);
-            const int region =
-                find(internal(node, operands[i]) ? node_region_[operands[i]] : begin_region_[edge]);
+            const int region = find(internal(node, operands[i]) ? node_region_[operands[i]] : begin_region_[edge]);
             if (survivor < 0) {
                 survivor = region;
             } else if (region != survivor) {

@@ -26,10 +26,10 @@
 namespace vexa_host {
 
 struct OutlineResult {
-    tvm::IRModule module;  // null when refused
-    std::string refusal;   // why the walk cannot stand in for TVM's passes
-    int regions = 0;       // external functions formed
-    int transitions = 0;   // tensors handed into or out of them
+    tvm::IRModule module;   // null when refused
+    std::string refusal;    // why the walk cannot stand in for TVM's passes
+    int regions = 0;        // external functions formed
+    int transitions = 0;    // tensors handed into or out of them
     std::string deviation;  // where the module knowingly differs from TVM's passes, and why
 };
 

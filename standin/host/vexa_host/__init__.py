@@ -11,6 +11,7 @@ leaves them alone.  The package itself never imports these stand-ins.
 Beside them: the partition driver (`vexa_host.partition`) that the traversal
 services answer for, and `partition_for_vexa` (`vexa_host.flow`).
 """
+
 import importlib
 import importlib.util
 import sys

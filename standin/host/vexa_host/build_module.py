@@ -1,4 +1,5 @@
 """Stand-in for the host compiler's build configuration (`BuildConfig`)."""
+
 import threading
 
 

@@ -25,24 +25,24 @@ brought to what the entries expect: four here, the others in
 preparation leaves outside on purpose goes with the prepared module as
 notes (`preparation_notes`).
 """
+
 import numpy as np
 import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
 from vexa_host import _native
+from vexa_host.folding import fold_constants, typed
 from vexa_host.rewrites import functions_calling, rewrite_functions
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
 from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
+from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes
 from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
 from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize
 from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel
-from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes
 from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
 from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
 from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
-
-from vexa_host.folding import fold_constants, typed
 
 
 def _scalar(constant):

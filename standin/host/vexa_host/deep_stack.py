@@ -4,6 +4,7 @@ tuples deep overflows an ordinary thread's stack and kills the process.
 The flow's steps run on a thread whose stack holds the network's depth
 (`_native.run_on_big_stack`); a network deeper than the largest such stack
 is refused with ValueError before TVM sees it."""
+
 import functools
 import inspect
 

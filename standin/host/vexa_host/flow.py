@@ -1,5 +1,6 @@
 """`partition_for_vexa`: a Relay module partitioned for the vexa accelerator
 in one call, following TVM's `partition_for_*` convention."""
+
 import importlib
 
 import numpy as np
@@ -88,8 +89,7 @@ def _step(step, transform_function, mod):
 # and those operators.  On a network without any such call a pass changes
 # nothing, and it is skipped: their type inference grows faster than a deep
 # network.
-_SIMPLIFIED = {"nn.batch_norm", "nn.dropout", "nn.layer_norm", "nn.group_norm", "nn.instance_norm",
-               "nn.l2_normalize"}
+_SIMPLIFIED = {"nn.batch_norm", "nn.dropout", "nn.layer_norm", "nn.group_norm", "nn.instance_norm", "nn.l2_normalize"}
 _SCALES = {"multiply", "divide"}
 _CANONICALIZED = {"nn.bias_add"}
 

@@ -9,6 +9,7 @@ folder (`_native.fold_constants`) computes those on the constant data with
 TVM's own numerics.  The constant subgraphs holding any other operator go
 to FoldConstant, in a module of their own.
 """
+
 import tvm
 from tvm import relay
 from tvm.relay import transform

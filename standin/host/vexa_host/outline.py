@@ -14,6 +14,7 @@ regions apart.
 A transition is a tensor handed between the host and an offloaded region:
 an argument of a region's function or a value it returns.
 """
+
 from dataclasses import dataclass
 
 import tvm

@@ -5,6 +5,7 @@ table exactly as TVM's `relay.transform.MergeComposite(table)` does, and
 tells the traversal services (`vexa_host.relay_traversal`) which network is
 being rewritten, so that a check can ask for the consumers of its match.
 """
+
 import tvm
 from tvm import relay
 

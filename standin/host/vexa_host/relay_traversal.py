@@ -10,6 +10,7 @@ Both services work on TVM's C++ objects (see `vexa_host._native`): no walk
 recurses, so networks of any depth work, and the consumer index is built once
 per table entry, on the first question of that entry, not once per question.
 """
+
 from vexa_host import _native
 
 

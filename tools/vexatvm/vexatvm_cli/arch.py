@@ -1,5 +1,6 @@
 """The target architecture given by --arch: a preset name of the native
 library or a YAML file describing the architecture."""
+
 import contextlib
 from dataclasses import dataclass
 from pathlib import Path
@@ -45,7 +46,9 @@ def _read_arch_file(path):
         where = f" (line {mark.line + 1})" if mark is not None else ""
         raise CliError(f"{path}: malformed architecture file: {problem}{where}") from error
     if not isinstance(description, dict) or not description:
-        raise CliError(f"{path}: malformed architecture file: expected a mapping such as 'arch: vexa-lite' or 'channels: 16'")
+        raise CliError(
+            f"{path}: malformed architecture file: expected a mapping such as 'arch: vexa-lite' or 'channels: 16'"
+        )
     if "channels" in description and not _is_positive_integer(description["channels"]):
         raise CliError(f"{path}: channel width {description['channels']!r} is not a positive integer")
     return description
@@ -83,7 +86,9 @@ def query(architecture, param_name):
         try:
             return hwinquire_parameter(arch_text, param_name)
         except RuntimeError as error:
-            raise CliError(f"architecture {architecture.label}: the native library has no answer for '{param_name}' ({error})") from error
+            raise CliError(
+                f"architecture {architecture.label}: the native library has no answer for '{param_name}' ({error})"
+            ) from error
 
 
 def validate(architecture):

@@ -5,6 +5,7 @@
 region `[name](inputs)`.  The quantization parameters that follow the data
 operands of quantized operators are left out, as is everything below a few
 levels."""
+
 import functools
 
 import tvm
@@ -51,7 +52,7 @@ def shared_wildcards(calls):
     return {node: LETTERS[i % len(LETTERS)] for i, node in enumerate(shared)}
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _data_count(name):
     """How many leading arguments of operator `name` are data, the rest
     being quantization parameters (scales, zero points), by the argument
@@ -101,7 +102,9 @@ def _call(node, letters, depth, mark=""):
     callee = _callee_text(node) + mark
     if node.args is None:
         return f"{callee}(...)"
-    args = node.args if node.accepts is None or len(node.accepts) != 1 else _data_args(next(iter(node.accepts)), node.args)
+    args = (
+        node.args if node.accepts is None or len(node.accepts) != 1 else _data_args(next(iter(node.accepts)), node.args)
+    )
     if depth <= 0:
         return f"{callee}(...)" if args else f"{callee}()"
     return f"{callee}(" + ", ".join(_pattern(arg, letters, depth - 1) for arg in args) + ")"

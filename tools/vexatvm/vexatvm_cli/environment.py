@@ -5,6 +5,7 @@ traversal services, partition flow) come from the stand-ins under
 standin/host/ of the repository this tool lives in, and the native library
 from standin/lib/ unless TVM_LIBRARY_PATH already names a directory.
 """
+
 import os
 import sys
 from pathlib import Path

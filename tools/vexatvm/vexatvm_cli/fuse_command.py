@@ -1,5 +1,6 @@
 """`vexatvm fuse`: fuses several networks into one with the package's
 network fusion and prints the fused main function's signature."""
+
 from vexatvm_cli import environment, samples
 from vexatvm_cli.errors import CliError
 from vexatvm_cli.importers import parse_input_shape, read_model, to_relay

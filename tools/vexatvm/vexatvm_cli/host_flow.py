@@ -2,13 +2,13 @@
 wrapped for recording: NHWC preparation, the partition driver entry by
 entry (so that progress can be shown per entry), then target annotation
 and graph partitioning."""
+
 import time
 
 import tvm
 from tvm import relay
 
 from vexatvm_cli.progress import native_log_silenced
-
 
 # The preparation's passes that can take long, named as a user reads them.
 _STEPS = {
@@ -89,7 +89,9 @@ def _partition(mod, entries, progress):
     for position, entry in enumerate(entries, start=1):
         started = time.perf_counter()
         mod = driver(mod, [entry])
-        progress.say(f"table entry {position}/{len(entries)} {entry[0]} applied ({time.perf_counter() - started:.2f} s)")
+        progress.say(
+            f"table entry {position}/{len(entries)} {entry[0]} applied ({time.perf_counter() - started:.2f} s)"
+        )
     return mod
 
 

@@ -5,6 +5,7 @@ identifier "TFL3", TorchScript archives are zip files, anything else is
 tried as ONNX.  Every failure to read or import becomes one CliError line
 naming the file and the reason.
 """
+
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -76,7 +77,9 @@ def parse_onnx(path, data):
             raise ValueError("the file holds no ONNX graph")
         onnx.checker.check_model(model)
     except Exception as error:  # protobuf's DecodeError, checker errors
-        raise CliError(f"{path}: not a readable ONNX model: {str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__}") from error
+        raise CliError(
+            f"{path}: not a readable ONNX model: {str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__}"
+        ) from error
     return model
 
 
@@ -184,4 +187,3 @@ def to_relay(parsed):
     if parsed.kind == "torchscript":
         return convert_torchscript(parsed.path, parsed.model, parsed.input_shape)
     return convert_onnx(parsed.path, parsed.model, parsed.input_shape)
-

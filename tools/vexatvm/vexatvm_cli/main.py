@@ -1,5 +1,6 @@
 """Entry point of the `vexatvm` command: options, subcommands, and the
 one-line error reporting (exit status 2, traceback only with --debug)."""
+
 import argparse
 import os
 import sys
@@ -10,7 +11,9 @@ from vexatvm_cli.errors import EXIT_USAGE_OR_INPUT, CliError
 from vexatvm_cli.progress import Progress
 
 SAMPLE_NAMES = ("quantized-pytorch-sample", "quantized-tflite-sample", "float32-nhwc-sample")
-ARCH_HELP = f"architecture: a preset of the native library ({', '.join(PRESETS)}) or a YAML file (default: {DEFAULT_PRESET})"
+ARCH_HELP = (
+    f"architecture: a preset of the native library ({', '.join(PRESETS)}) or a YAML file (default: {DEFAULT_PRESET})"
+)
 
 
 def _common(parser):
@@ -35,15 +38,25 @@ def build_parser():
     part.add_argument("models", nargs="*", metavar="MODEL", help="model file: .onnx, .tflite, or TorchScript .pt")
     part.add_argument("--table", help="vexa, vexa_with_clip, vexa_with_fc or vexa_fp32 (default: from the model)")
     part.add_argument("--arch", help=ARCH_HELP)
-    part.add_argument("--explain", action="store_true", help="say why each operator call stayed outside composites, and list every match a check rejected")
+    part.add_argument(
+        "--explain",
+        action="store_true",
+        help="say why each operator call stayed outside composites, and list every match a check rejected",
+    )
     part.add_argument("--picture", metavar="OUT.svg|OUT.png", help="draw the partitioned network with Graphviz")
     part.add_argument(
-        "--picture-detail", choices=("blocks", "full"), default="blocks",
+        "--picture-detail",
+        choices=("blocks", "full"),
+        default="blocks",
         help="blocks: composite stretches and runs of operators condensed into boxes (default); full: every operator",
     )
     part.add_argument("--json", action="store_true", help="print the report as JSON")
-    part.add_argument("--input-shape", metavar="N,C,H,W", help="shape of the model's input (TorchScript; overrides ONNX)")
-    part.add_argument("--sample", action="append", choices=SAMPLE_NAMES, help="run on this built-in sample (repeatable)")
+    part.add_argument(
+        "--input-shape", metavar="N,C,H,W", help="shape of the model's input (TorchScript; overrides ONNX)"
+    )
+    part.add_argument(
+        "--sample", action="append", choices=SAMPLE_NAMES, help="run on this built-in sample (repeatable)"
+    )
     _common(part)
 
     fuse = commands.add_parser(
@@ -54,7 +67,9 @@ def build_parser():
     )
     fuse.add_argument("models", nargs="*", metavar="MODEL")
     fuse.add_argument("--share-input", action="store_true", help="make all networks consume the first one's input")
-    fuse.add_argument("--input-shape", metavar="N,C,H,W", help="shape of the models' input (TorchScript; overrides ONNX)")
+    fuse.add_argument(
+        "--input-shape", metavar="N,C,H,W", help="shape of the models' input (TorchScript; overrides ONNX)"
+    )
     _common(fuse)
 
     arch = commands.add_parser(
@@ -67,7 +82,9 @@ def build_parser():
     arch.add_argument("--arch", help=ARCH_HELP)
     _common(arch)
 
-    version = commands.add_parser("version", help="print the package version", description="Prints the package version.")
+    version = commands.add_parser(
+        "version", help="print the package version", description="Prints the package version."
+    )
     _common(version)
     return parser
 
@@ -121,5 +138,8 @@ def main(argv=None, out=None):
         if args.debug:
             traceback.print_exc()
         reason = str(error).strip().splitlines()
-        print(f"vexatvm: error: {type(error).__name__}: {reason[-1] if reason else ''} (--debug shows the traceback)", file=sys.stderr)
+        print(
+            f"vexatvm: error: {type(error).__name__}: {reason[-1] if reason else ''} (--debug shows the traceback)",
+            file=sys.stderr,
+        )
         return EXIT_USAGE_OR_INPUT

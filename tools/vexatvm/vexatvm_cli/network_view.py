@@ -7,6 +7,7 @@ partitioning makes, local functions) are looked through: their bodies are
 read with their parameters bound to the caller's arguments, so a network
 reads the same before and after partitioning.  Constants are left out.
 """
+
 from dataclasses import dataclass, field
 
 import tvm

@@ -9,6 +9,7 @@ a constant it can reshape itself: in a QDQ model it is the dequantize of
 a constant, and the import fails.  The matrix is given its batch axis of
 1 first (the same product), so the importer takes its general path.
 """
+
 from tvm import relay
 from tvm.relay.frontend import onnx as onnx_frontend
 from tvm.relay.frontend.common import infer_shape

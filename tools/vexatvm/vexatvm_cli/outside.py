@@ -19,6 +19,7 @@ part of a chain an earlier entry's check rejected, the calls left over meet
 that region, and are explained by where the chain breaks on it (the
 rejection itself is still listed among the rejected matches).
 """
+
 from collections import Counter
 from dataclasses import dataclass, field
 
@@ -179,8 +180,10 @@ class OutsideExplainer:
                 # this operator to a wildcard.
                 return _Attempt(
                     (-1.0, 0.0),
-                    lambda: (chain_text.pattern_text(pattern, entry.letters), f"{chain_text.node_text(top, {})}, "
-                             f"matched without {node.name}"),
+                    lambda: (
+                        chain_text.pattern_text(pattern, entry.letters),
+                        f"{chain_text.node_text(top, {})}, matched without {node.name}",
+                    ),
                 )
             return _Attempt(_score(entry, matcher.score), lambda: self._upward(entry, path[level][0], top, matcher))
         return _Attempt(_score(entry, matcher.failure.score), lambda: _downward(entry, matcher.failure))
@@ -225,7 +228,11 @@ class OutsideExplainer:
             text = f"{name}: {rejection['check']} rejected the match on {rejection['anchor']}"
             reason = rejection["reason"]
             return Explanation(
-                "rejected", text + (f": {reason}" if reason else ""), entry=name, check=rejection["check"], reason=reason
+                "rejected",
+                text + (f": {reason}" if reason else ""),
+                entry=name,
+                check=rejection["check"],
+                reason=reason,
             )
         return Explanation(
             "overlap",

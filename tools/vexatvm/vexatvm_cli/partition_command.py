@@ -1,6 +1,7 @@
 """`vexatvm partition`: imports models (or takes the built-in samples),
 prepares them, partitions them with a pattern table under the chosen
 architecture, and reports."""
+
 import sys
 import time
 
@@ -55,7 +56,6 @@ def partition_network(network, table_name, architecture, channel_width, explain,
     """Returns (report, units of the partitioned network)."""
     from vexa_host.canonicalize import preparation_notes
     from vexa_host.flow import PreparationError
-
     from vexatvm_cli import host_flow, network_view, outside, preparation
     from vexatvm_cli.explain import CheckRecorder
 

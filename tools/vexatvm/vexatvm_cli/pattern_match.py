@@ -8,6 +8,7 @@ bindings made by a failed branch are undone; the arguments of `add` and
 `multiply` are also tried swapped.  Types and attributes are not looked at:
 the tables leave them to their checks.
 """
+
 from dataclasses import dataclass
 
 from vexatvm_cli.pattern_tree import accepts

@@ -7,6 +7,7 @@ about an entry cannot drift from what the entry matches.  A pattern object
 used at several places (a shared wildcard, the operand of an optional
 operator) stays one node.
 """
+
 from dataclasses import dataclass, field
 
 import tvm

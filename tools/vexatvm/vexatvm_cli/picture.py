@@ -7,6 +7,7 @@ single boxes with their counts, so that a network of several hundred
 operators fits a screen-sized picture; "full" draws every composite region
 as one box listing the operators inside and every other operator call as a
 node of its own."""
+
 import math
 import re
 import shutil
@@ -24,13 +25,23 @@ PIXELS_PER_INCH = 96  # Graphviz's bitmap resolution
 SCREEN_PIXELS = 4000  # what a picture should fit to be taken in at once
 STRIP_RATIO = 4  # a picture taller than this many widths is laid out in columns
 _REGION_COLOURS = (
-    "#cfe8ff", "#d8f5d0", "#ffe7c2", "#f3d6f5", "#fff6b3", "#d6f0f0", "#f9d3d3",
-    "#e0e0ff", "#e6f5c9", "#fde2c8", "#d9f2e6", "#ffd9e6",
+    "#cfe8ff",
+    "#d8f5d0",
+    "#ffe7c2",
+    "#f3d6f5",
+    "#fff6b3",
+    "#d6f0f0",
+    "#f9d3d3",
+    "#e0e0ff",
+    "#e6f5c9",
+    "#fde2c8",
+    "#d9f2e6",
+    "#ffd9e6",
 )
 _HEADER = [
     "  rankdir=TB;",
     "  node [fontname=Helvetica, fontsize=10];",
-    "  edge [color=\"#555555\", arrowsize=0.6];",
+    '  edge [color="#555555", arrowsize=0.6];',
 ]
 
 
@@ -68,9 +79,9 @@ def to_dot(units, title=""):
         if unit.kind == "region":
             colour = colours.setdefault(unit.name, _REGION_COLOURS[len(colours) % len(_REGION_COLOURS)])
             label = _label([unit.name] + _rows(unit.ops, 3))
-            lines.append(f"  {node} [shape=box, style=\"rounded,filled\", fillcolor=\"{colour}\", label={label}];")
+            lines.append(f'  {node} [shape=box, style="rounded,filled", fillcolor="{colour}", label={label}];')
         elif unit.kind == "input":
-            lines.append(f"  {node} [shape=invhouse, style=filled, fillcolor=\"#eeeeee\", label={_quote(unit.name)}];")
+            lines.append(f'  {node} [shape=invhouse, style=filled, fillcolor="#eeeeee", label={_quote(unit.name)}];')
         else:
             lines.append(f"  {node} [shape=ellipse, label={_quote(unit.name)}];")
         lines += [f"  u{producer} -> {node};" for producer in unit.inputs]
@@ -103,7 +114,9 @@ def blocks_to_dot(blocks, title="", column_of=None):
     for block in blocks:
         node = f"b{block.index}"
         if block.kind == "input":
-            lines.append(f"  {node} [shape=invhouse, style=filled, fillcolor=\"#eeeeee\", label={_quote(block.units[0].name)}];")
+            lines.append(
+                f'  {node} [shape=invhouse, style=filled, fillcolor="#eeeeee", label={_quote(block.units[0].name)}];'
+            )
         elif block.kind == "op":
             lines.append(f"  {node} [shape=ellipse, label={_quote(block.units[0].name)}];")
         elif block.kind == "host_run":
@@ -111,7 +124,9 @@ def blocks_to_dot(blocks, title="", column_of=None):
         else:
             # One colour per set of composites: repeated blocks look alike.
             colour = colours.setdefault(block.signature(), _REGION_COLOURS[len(colours) % len(_REGION_COLOURS)])
-            lines.append(f"  {node} [shape=box, style=\"rounded,filled\", fillcolor=\"{colour}\", label={_block_label(block)}];")
+            lines.append(
+                f'  {node} [shape=box, style="rounded,filled", fillcolor="{colour}", label={_block_label(block)}];'
+            )
         for producer in block.inputs:
             crosses = column_of is not None and column_of[producer] != column_of[block.index]
             lines.append(f"  b{producer} -> {node}" + (" [constraint=false, style=dashed];" if crosses else ";"))

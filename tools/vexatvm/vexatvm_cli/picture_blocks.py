@@ -12,6 +12,7 @@ operators can be taken in at once.
 - Boxes holding the same composites carry the same letter and colour, so
   that repeated blocks are recognisable.
 """
+
 from collections import Counter
 from dataclasses import dataclass, field
 

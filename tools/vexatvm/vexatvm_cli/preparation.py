@@ -2,6 +2,7 @@
 partition flow: tells quantized from float32 networks and says what the
 host flow's preparation will do with it (QDQ regions to integer operators,
 canonicalisation of importer output: `vexa_host.canonicalize`)."""
+
 import tvm
 from tvm import relay
 

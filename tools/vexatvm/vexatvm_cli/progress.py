@@ -1,4 +1,5 @@
 """Progress lines on standard error, silenced by --quiet."""
+
 import contextlib
 import os
 import sys

@@ -1,5 +1,6 @@
 """Relay builders for the quantized operator chains of the built-in sample
 networks, in the forms that TVM's PyTorch and TFLite importers produce."""
+
 import numpy as np
 from tvm import relay
 from tvm.relay import qnn
@@ -41,8 +42,16 @@ def torch_conv(x, in_ch, out_ch, groups=1, pad=True):
     bias = quantize(random_const((out_ch,)), 0.0004, 0, "int32")
     data = relay.nn.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)), i32(0)) if pad else x
     conv = qnn.op.conv2d(
-        data, weight, i32(0), i32(0), f32(0.05), f32(0.01),
-        kernel_size=(3, 3), channels=out_ch, groups=groups, padding=(0, 0) if pad else (1, 1),
+        data,
+        weight,
+        i32(0),
+        i32(0),
+        f32(0.05),
+        f32(0.01),
+        kernel_size=(3, 3),
+        channels=out_ch,
+        groups=groups,
+        padding=(0, 0) if pad else (1, 1),
     )
     out = requantize(relay.nn.bias_add(conv, bias), out_dtype="int32")
     return relay.cast(relay.clip(out, 0, 255), "uint8")
@@ -101,8 +110,17 @@ def tflite_conv(x, in_ch, out_ch, relu6=True):
     bias_add on axis 3, requantize, optional clip."""
     weight = random_const((3, 3, in_ch, out_ch), "int8", -100, 100)
     conv = qnn.op.conv2d(
-        x, weight, i32(0), i32(0), f32(0.05), f32(0.01), kernel_size=(3, 3), channels=out_ch,
-        padding=(1, 1), data_layout="NHWC", kernel_layout="HWIO",
+        x,
+        weight,
+        i32(0),
+        i32(0),
+        f32(0.05),
+        f32(0.01),
+        kernel_size=(3, 3),
+        channels=out_ch,
+        padding=(1, 1),
+        data_layout="NHWC",
+        kernel_layout="HWIO",
     )
     biased = relay.nn.bias_add(conv, random_const((out_ch,), "int32", -1000, 1000), axis=3)
     out = requantize(biased)

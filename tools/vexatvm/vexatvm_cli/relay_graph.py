@@ -9,6 +9,7 @@ constants and tuples stay nodes, because patterns name them.  Relay is read
 once per node; values that only some questions need (shapes, scalar
 constants) are read on demand.
 """
+
 from dataclasses import dataclass, field
 
 import tvm
@@ -137,8 +138,6 @@ class _Fields:
 
 def _key(node):
     return node.handle.value
-
-
 
 
 def build(mod):

@@ -1,4 +1,5 @@
 """Small readers of Relay calls shared by the explanations and the views."""
+
 import tvm
 from tvm import relay
 

@@ -1,5 +1,6 @@
 """The partition report: regions per composite name, operators left
 outside, coverage and time, as text or as JSON (schema in docs/vexatvm.md)."""
+
 import json
 from collections import Counter
 from dataclasses import dataclass, field
@@ -27,6 +28,7 @@ class PartitionReport:
     @property
     def explained_outside(self):
         return None if self.explanations is None else sum(item["count"] for item in self.explanations)
+
     notes: list = field(default_factory=list)  # what the preparation left outside on purpose, one line each
 
     @property
@@ -108,7 +110,9 @@ def format_text(report):
         repeats = Counter(_rejection_text(rejection) for rejection in report.rejections)
         lines += [f"  {text}" + (f" (x{count})" if count > 1 else "") for text, count in repeats.items()]
     if report.explanations is not None and report.calls_outside:
-        lines.append(f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):")
+        lines.append(
+            f"why calls stay outside composites ({report.explained_outside} of {report.calls_outside} explained):"
+        )
         lines += [_explanation_line(item) for item in report.explanations]
     return "\n".join(lines)
 

@@ -3,6 +3,7 @@ tables: a quantized network shaped like TVM's PyTorch importer output
 (NCHW), one shaped like its TFLite importer output (NHWC) and a float32
 NHWC network.  Each also holds one match that a check rejects at the
 default architecture, so that --explain has something to say."""
+
 import tvm
 from tvm import relay
 
@@ -60,8 +61,14 @@ def quantized_tflite():
 def _fp32_conv(x, in_ch, out_ch, groups=1):
     weight = qb.random_const((3, 3, in_ch // groups, out_ch))
     conv = relay.nn.conv2d(
-        x, weight, channels=out_ch, kernel_size=(3, 3), padding=(1, 1), groups=groups,
-        data_layout="NHWC", kernel_layout="HWIO",
+        x,
+        weight,
+        channels=out_ch,
+        kernel_size=(3, 3),
+        padding=(1, 1),
+        groups=groups,
+        data_layout="NHWC",
+        kernel_layout="HWIO",
     )  # vexa_fp32.conv2d
     return relay.add(conv, qb.random_const((out_ch,)))  # vexa_fp32.bias_add
 

@@ -8,6 +8,7 @@ scales, and a requantize on the output axis takes the vector of
 accumulator scales, so the layer imports as it is, with nothing rounded
 differently from a per-tensor layer.
 """
+
 from tvm import relay
 from tvm.relay.frontend import tflite as tflite_frontend
 from tvm.relay.frontend.common import to_int_list
@@ -107,5 +108,6 @@ class MendedOperatorConverter(tflite_frontend.OperatorConverter):
 
 
 def from_tflite(model, shape_dict, dtype_dict):
-    return relay.frontend.from_tflite(model, shape_dict=shape_dict, dtype_dict=dtype_dict, op_converter=MendedOperatorConverter)
-
+    return relay.frontend.from_tflite(
+        model, shape_dict=shape_dict, dtype_dict=dtype_dict, op_converter=MendedOperatorConverter
+    )

@@ -1,6 +1,7 @@
 """Exact rewrites of quantized networks, one per module: each replaces a
 form that the importers or TVM's passes leave by one that computes the
 same integers and that the quantized tables' entries take."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, rewrite
 

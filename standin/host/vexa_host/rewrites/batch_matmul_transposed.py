@@ -6,6 +6,7 @@ whose shapes no longer fit.  Writing the second operand transposed first
 (`transpose(b, (0, 2, 1))` and `transpose_b=True`) is the same product,
 and the transpose itself goes through FakeQuantizationToInteger as an
 integer transpose."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_op, wildcard
 

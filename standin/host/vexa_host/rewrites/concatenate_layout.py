@@ -4,6 +4,7 @@ and transforming the result back.  A concatenation commutes with a
 permutation of the axes, so the NHWC tensors are joined directly on the
 axis the channels have there, and the concatenation entry sees its
 inputs."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_op, wildcard
 

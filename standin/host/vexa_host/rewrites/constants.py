@@ -1,4 +1,5 @@
 """Reading the constant operands of quantized operators."""
+
 import numpy as np
 from tvm import relay
 

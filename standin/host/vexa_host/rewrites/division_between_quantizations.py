@@ -4,6 +4,7 @@ quantization is the first divided by 6 (to within what rounding hides),
 it gives back m for every value of m and is dropped.  Otherwise no
 composite covers it exactly: it stays outside, and `division_notes` says
 so for the report."""
+
 import numpy as np
 import tvm
 from tvm import relay

@@ -4,6 +4,7 @@ quantize, NCHW to NHWC (the division by 6 of a QDQ hard-swish, for
 instance).  Where every operator between the two transforms works element
 by element with per-tensor (single-valued) operands, the operators give
 the same values in either layout and the two transforms cancel."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_op, wildcard
 
@@ -21,9 +22,8 @@ def _elementwise_step(node):
 
 
 def _inverse(inner, outer):
-    return (
-        str(inner.attrs.src_layout) == str(outer.attrs.dst_layout)
-        and str(inner.attrs.dst_layout) == str(outer.attrs.src_layout)
+    return str(inner.attrs.src_layout) == str(outer.attrs.dst_layout) and str(inner.attrs.dst_layout) == str(
+        outer.attrs.src_layout
     )
 
 

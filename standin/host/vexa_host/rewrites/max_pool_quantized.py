@@ -11,6 +11,7 @@ integers directly.
 The pool's own padding (the lowest float before, the lowest integer
 after) is never the maximum as long as every window holds a value of
 the input, which holds when each padding is smaller than the window."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 

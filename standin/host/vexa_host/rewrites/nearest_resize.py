@@ -4,6 +4,7 @@ upsampling) as with `half_pixel` coordinates rounded half up, the form
 the integer nearest resize entry accepts: output index o = k * s + r
 (0 <= r < s) maps to k in the first form and to k + (r + 0.5) / s - 0.5
 in the second, which lies strictly between k - 0.5 and k + 0.5."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_op, wildcard
 

@@ -25,6 +25,7 @@ the two quantizations differ by the factor (the division then gives back
 the multiply's integers, see `division_between_quantizations`);
 otherwise it stays outside, and a note says so.
 """
+
 import numpy as np
 import tvm
 from tvm import relay
@@ -52,7 +53,9 @@ def _narrowed(requantized, dtype):
 
 
 def _requantize(data, args, attrs=None, out_dtype="int32"):
-    options = {} if attrs is None else {"axis": attrs.axis, "rounding": attrs.rounding, "compute_dtype": attrs.compute_dtype}
+    options = (
+        {} if attrs is None else {"axis": attrs.axis, "rounding": attrs.rounding, "compute_dtype": attrs.compute_dtype}
+    )
     return relay.qnn.op.requantize(data, *args, out_dtype=out_dtype, **options)
 
 

@@ -3,6 +3,7 @@ weight entries expect their weights as quantize calls of constants.  A
 quantize of a scalar constant (the 3 of a hard-swish, for instance) is no
 weight: it is replaced by the integer TVM computes for it, folded by
 TVM's own constant folding so that the value is the one the call gives."""
+
 import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op

@@ -5,6 +5,7 @@ across is the nearest-neighbour resize by those whole factors; it is
 written as the resize (half-pixel coordinates rounded half up, the form
 the integer nearest resize entry accepts), which reads exactly the same
 pixels (see `nearest_resize`)."""
+
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_op, wildcard
 
