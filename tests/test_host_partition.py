@@ -266,6 +266,31 @@ def test_operators_that_every_match_needs(pattern, needed):
     assert set(_native.required_operators(pattern())) == needed
 
 
+def _either_pool():
+    pooled = is_op("cast")(is_op("nn.avg_pool2d")(is_op("nn.pad")(wildcard())))
+    return is_op("cast")(is_op("nn.adaptive_avg_pool2d")(wildcard())) | pooled
+
+
+@pytest.mark.parametrize(
+    "pattern, present, may",
+    [
+        # Each side of an alternative is a way to match: one whose operators
+        # are all there is enough, one operator of each side is not.
+        (_either_pool, {"cast", "nn.pad", "clip"}, False),
+        (_either_pool, {"cast", "nn.pad", "nn.avg_pool2d"}, True),
+        (_either_pool, {"cast", "nn.adaptive_avg_pool2d"}, True),
+        (lambda: _conv_relu().optional(lambda x: is_op("clip")(x)), {"nn.relu", "nn.conv2d"}, True),
+        (_conv_relu, {"nn.relu"}, False),
+        (lambda: is_tuple([is_op("nn.relu")(wildcard()), is_constant()]), set(), False),
+        (lambda: relay.dataflow_pattern.dominates(is_op("nn.relu")(wildcard()), wildcard(), wildcard()), set(), True),
+    ],
+)
+def test_whether_a_pattern_may_match_the_operators_present(pattern, present, may):
+    from vexa_host import _native
+
+    assert _native.may_match(pattern(), present) is may
+
+
 def test_an_entry_that_cannot_match_is_not_run(monkeypatch):
     mod = relay.transform.InferType()(quantized_network())
     expected = partition(mod, quantized_table())

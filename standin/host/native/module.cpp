@@ -148,6 +148,16 @@ py::object required_operators(py::handle pattern) {
         [&] { return vexa_host::required_operators(tvm::runtime::Downcast<tvm::relay::DFPattern>(node)); }));
 }
 
+py::object may_match(py::handle pattern, py::handle operators) {
+    auto node = required<tvm::relay::DFPatternNode>(pattern, "may_match", "a dataflow pattern");
+    std::set<std::string> present;
+    for (const auto& name : py::iter(operators)) {
+        present.insert(py::cast<std::string>(py::str(name)));
+    }
+    return py::bool_(vexa::call_guarded(
+        [&] { return vexa_host::may_match(tvm::runtime::Downcast<tvm::relay::DFPattern>(node), present); }));
+}
+
 py::object operator_names(py::handle expr) {
     auto node = required<tvm::RelayExprNode>(expr, "operator_names", "a Relay expression");
     return python_names(
@@ -295,6 +305,10 @@ VEXA_PYMODULE(_native, m) {
     vexa::def_function(m, "required_operators",
                        "Names of the operators that every match of `pattern` calls (a lower bound).", {{"pattern"}},
                        [](const py::handle* args) { return required_operators(args[0]); });
+    vexa::def_function(m, "may_match",
+                       "Whether `pattern` may match in a network calling only the operators named in `operators`.",
+                       {{"pattern"}, {"operators"}},
+                       [](const py::handle* args) { return may_match(args[0], args[1]); });
     vexa::def_function(m, "operator_names", "Names of every operator called in `expr`.", {{"expr"}},
                        [](const py::handle* args) { return operator_names(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",

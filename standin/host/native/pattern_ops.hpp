@@ -17,6 +17,11 @@ namespace vexa_host {
 // needs are not worked out here).
 std::set<std::string> required_operators(const tvm::relay::DFPattern& pattern);
 
+// Whether `pattern` may match in a network calling only the operators
+// `present`: false when every way it can match (each side of its
+// alternatives) calls an operator missing from `present`.
+bool may_match(const tvm::relay::DFPattern& pattern, const std::set<std::string>& present);
+
 // The names of every operator called in `expr` outside the functions that a
 // pattern partition formed (other function bodies included).
 std::set<std::string> operator_names(const tvm::RelayExpr& expr);

@@ -63,16 +63,16 @@ def _merge(expr, entries, mod):
     copies keep their types), and those are typed in one walk; otherwise the
     whole network goes through type inference, as MergeComposite does.  Both
     give the same types, and the walk keeps the typing linear in the size
-    of the network.  An entry whose pattern calls an operator that the
-    network no longer calls outside the composites formed so far is skipped:
-    it cannot match.
+    of the network.  An entry is skipped when every way its pattern can
+    match (each side of its alternatives) calls an operator that the network
+    no longer calls outside the composites formed so far: it cannot match.
     """
     typed = _native.fully_typed(expr)
     # The operators that a pattern can still match: those called outside
     # the composite functions formed so far.
     present = set(_native.operator_names(expr))
     for name, pattern, check in entries:
-        if not present.issuperset(_native.required_operators(pattern)):
+        if not _native.may_match(pattern, present):
             continue  # cannot match: partitioning would return the network unchanged
         with _Network(expr):
             partitioned = pattern.partition(expr, {"Composite": name}, check)
