@@ -60,6 +60,34 @@ FOLDED = {
     },
     "quantize per channel": lambda: _quantize(F, RNG.random(5) * 0.1 + 0.01, RNG.integers(-3, 3, 5), "int8"),
     "quantize per channel, axis 1": lambda: _quantize(F, RNG.random(3) * 0.1 + 0.01, 0, "int8", axis=1),
+    **{
+        f"dequantize {dtype}": (
+            lambda dtype=dtype: relay.qnn.op.dequantize(
+                _const(np.arange(np.iinfo(dtype).min, np.iinfo(dtype).max + 1), dtype),
+                _const(0.0173, "float32"),
+                _const(-7, "int32"),
+            )
+        )
+        for dtype in ("int8", "uint8")
+    },
+    "dequantize int32 per channel": lambda: relay.qnn.op.dequantize(
+        _const(RNG.integers(-(2**31), 2**31 - 1, (2, 3, 4, 5)), "int32"),
+        _const(RNG.random(3) * 0.1, "float32"),
+        _const(RNG.integers(-3, 3, 3), "int32"),
+        axis=1,
+    ),
+    # The end of a QDQ hard-swish: every int8 value through both quantizations.
+    "quantize of a dequantize divided": lambda: _quantize(
+        relay.divide(
+            relay.qnn.op.dequantize(
+                _const(np.arange(-128, 128), "int8"), _const(0.0457, "float32"), _const(3, "int32")
+            ),
+            relay.const(6.0),
+        ),
+        0.00762,
+        -2,
+        "int8",
+    ),
     # left for FoldConstant, with what folds natively below them
     "relu of a layout transform": lambda: relay.nn.relu(relay.layout_transform(F, "NCHW", "NHWC")),
     "concatenate of a tuple": lambda: relay.concatenate([F, relay.transpose(F, (0, 1, 2, 3))], 0),

@@ -286,6 +286,40 @@ std::optional<NDArray> arithmetic(const std::string& name, const std::vector<NDA
     return std::nullopt;
 }
 
+// Which scale and zero point each element of a tensor takes: per tensor, or
+// per channel along the quantization's axis.
+struct Channels {
+    int64_t inner = 1;
+    int64_t count = 1;
+    int64_t scales = 1;
+    int64_t zero_points = 1;
+
+    int64_t scale_at(int64_t element) const { return scales == 1 ? 0 : (element / inner) % count; }
+    int64_t zero_point_at(int64_t element) const { return zero_points == 1 ? 0 : (element / inner) % count; }
+};
+
+std::optional<Channels> channels_of(const std::vector<int64_t>& shape, int axis, const NDArray& scale,
+                                    const NDArray& zero_point) {
+    const int rank = static_cast<int>(shape.size());
+    axis = axis < 0 ? axis + rank : axis;
+    Channels channels;
+    channels.scales = element_count(shape_of(scale));
+    channels.zero_points = element_count(shape_of(zero_point));
+    const bool per_tensor = channels.scales == 1 && channels.zero_points == 1;
+    if (!per_tensor && (axis < 0 || axis >= rank)) {
+        return std::nullopt;
+    }
+    for (int i = axis + 1; i < rank; ++i) {
+        channels.inner *= shape[i];
+    }
+    channels.count = axis >= 0 && axis < rank ? shape[axis] : 1;
+    if ((channels.scales != 1 && channels.scales != channels.count) ||
+        (channels.zero_points != 1 && channels.zero_points != channels.count)) {
+        return std::nullopt;
+    }
+    return channels;
+}
+
 // qnn.quantize as TVM lowers it: the data divided by the scale, rounded to
 // the nearest integer (ties away from zero), the zero point added in int32, clipped
 // to the output type, cast.  Per-tensor or per-channel scale and zero point.
@@ -296,19 +330,8 @@ std::optional<NDArray> quantize(const CallNode* call, const std::vector<NDArray>
         return std::nullopt;
     }
     const std::vector<int64_t> shape = shape_of(data);
-    const int rank = static_cast<int>(shape.size());
-    const int axis = attrs->axis < 0 ? attrs->axis + rank : attrs->axis;
-    const int64_t scales = element_count(shape_of(args[1]));
-    const int64_t zero_points = element_count(shape_of(args[2]));
-    if ((scales != 1 || zero_points != 1) && (axis < 0 || axis >= rank)) {
-        return std::nullopt;
-    }
-    int64_t inner = 1;
-    for (int i = axis + 1; i < rank; ++i) {
-        inner *= shape[i];
-    }
-    const int64_t channels = axis >= 0 && axis < rank ? shape[axis] : 1;
-    if ((scales != 1 && scales != channels) || (zero_points != 1 && zero_points != channels)) {
+    const auto channels = channels_of(shape, attrs->axis, args[1], args[2]);
+    if (!channels.has_value()) {
         return std::nullopt;
     }
     int64_t low = 0;
@@ -327,12 +350,11 @@ std::optional<NDArray> quantize(const CallNode* call, const std::vector<NDArray>
     const auto* zero_point = static_cast<const int32_t*>(args[2]->data);
     std::vector<int64_t> values(element_count(shape));
     for (int64_t i = 0, n = static_cast<int64_t>(values.size()); i < n; ++i) {
-        const int64_t channel = (i / inner) % channels;
-        const float rounded = std::round(in[i] / scale[scales == 1 ? 0 : channel]);
+        const float rounded = std::round(in[i] / scale[channels->scale_at(i)]);
         if (!converts<int32_t>(rounded)) {
             return std::nullopt;
         }
-        const int32_t shifted = static_cast<int32_t>(rounded) + zero_point[zero_points == 1 ? 0 : channel];
+        const int32_t shifted = static_cast<int32_t>(rounded) + zero_point[channels->zero_point_at(i)];
         values[i] = std::min<int64_t>(std::max<int64_t>(shifted, low), high);
     }
     NDArray result = empty(shape, out_dtype);
@@ -341,6 +363,38 @@ std::optional<NDArray> quantize(const CallNode* call, const std::vector<NDArray>
         auto* out = static_cast<To*>(result->data);
         for (std::size_t i = 0; i < values.size(); ++i) {
             out[i] = static_cast<To>(values[i]);
+        }
+    });
+    return result;
+}
+
+// qnn.dequantize to float32 as TVM lowers it: the data cast to int32 less
+// the zero point, cast to float32, times the scale.
+std::optional<NDArray> dequantize(const CallNode* call, const std::vector<NDArray>& args, tvm::DataType out_dtype) {
+    const auto* attrs = call->attrs.as<tvm::relay::qnn::DequantizeAttrs>();
+    const NDArray& data = args[0];
+    if (attrs == nullptr || out_dtype != tvm::DataType::Float(32) || !is_float32(args[1]) ||
+        args[2].DataType() != tvm::DataType::Int(32) || (!data.DataType().is_int() && !data.DataType().is_uint()) ||
+        data.DataType().bits() > 32) {
+        return std::nullopt;
+    }
+    const std::vector<int64_t> shape = shape_of(data);
+    const auto channels = channels_of(shape, attrs->axis, args[1], args[2]);
+    if (!channels.has_value()) {
+        return std::nullopt;
+    }
+    const auto* scale = static_cast<const float*>(args[1]->data);
+    const auto* zero_point = static_cast<const int32_t*>(args[2]->data);
+    NDArray result = empty(shape, out_dtype);
+    auto* out = static_cast<float*>(result->data);
+    with_element_type(data.DataType(), [&](auto tag) {
+        using From = decltype(tag);
+        const auto* in = static_cast<const From*>(data->data);
+        for (int64_t i = 0, n = element_count(shape); i < n; ++i) {
+            // int32 arithmetic wraps as the lowered subtraction does.
+            const auto shifted = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(in[i])) -
+                                                      static_cast<uint32_t>(zero_point[channels->zero_point_at(i)]));
+            out[i] = static_cast<float>(shifted) * scale[channels->scale_at(i)];
         }
     });
     return result;
@@ -375,6 +429,9 @@ std::optional<NDArray> fold_call(const CallNode* call, const std::string& op, co
     }
     if (op == "qnn.quantize") {
         return quantize(call, args, dtype);
+    }
+    if (op == "qnn.dequantize") {
+        return dequantize(call, args, dtype);
     }
     return arithmetic(op, args, shape);
 }

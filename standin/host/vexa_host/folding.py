@@ -50,3 +50,13 @@ def fold_constants(mod, fold_qnn=True):
         if not folded.same_as(function):
             updates.append((global_var, folded))
     return typed(_native.module_with(mod, updates))
+
+
+def fold_expression(expr, fold_qnn=True):
+    """`relay.transform.FoldConstantExpr(expr, tvm.IRModule(), fold_qnn)`
+    for an expression without free variables (the exact decisions of the
+    rewrites evaluate their operators on constants this way)."""
+    function = _fold_function(transform.InferType()(tvm.IRModule.from_expr(expr))["main"], fold_qnn)
+    if function is None:
+        return transform.FoldConstantExpr(expr, tvm.IRModule(), fold_qnn=fold_qnn)
+    return function.body

@@ -6,10 +6,10 @@ composite covers it exactly: it stays outside, and `division_notes` says
 so for the report."""
 
 import numpy as np
-import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
+from vexa_host.folding import fold_expression
 from vexa_host.rewrites import functions_calling
 from vexa_host.rewrites.constants import dtype_range, scalar
 
@@ -51,7 +51,7 @@ def _gives_back_every_value(dtype, dequantized, divide, quantized):
     # with single-valued scales it does not matter.
     chain = relay.qnn.op.dequantize(relay.const(values), *dequantized.args[1:], axis=0)
     chain = relay.qnn.op.quantize(relay.divide(chain, divide.args[1]), *quantized.args[1:], axis=0, out_dtype=dtype)
-    folded = relay.transform.FoldConstantExpr(chain, tvm.IRModule(), fold_qnn=True)
+    folded = fold_expression(chain)
     return isinstance(folded, relay.Constant) and np.array_equal(folded.data.numpy(), values)
 
 

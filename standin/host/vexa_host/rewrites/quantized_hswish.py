@@ -27,10 +27,10 @@ otherwise it stays outside, and a note says so.
 """
 
 import numpy as np
-import tvm
 from tvm import relay
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, wildcard
 
+from vexa_host.folding import fold_expression
 from vexa_host.rewrites.constants import dtype_range, scalar
 
 _EXACT_FLOAT_INTEGER = 2**24
@@ -74,7 +74,7 @@ def _add_constant_term(constant, out_scale, out_zero):
     # once lowered; qnn.add makes the same vector of its scalar operand).
     k = relay.reshape(k, (-1,))
     term = relay.subtract(_requantize(k, [k_scale, k_zero, out_scale, out_zero]), out_zero)
-    value = scalar(relay.transform.FoldConstantExpr(term, tvm.IRModule(), fold_qnn=True))
+    value = scalar(fold_expression(term))
     return None if value is None else relay.const(value, "int32")
 
 
