@@ -1,5 +1,6 @@
 """The partition driver forms exactly the composites of TVM's MergeComposite."""
 
+import numpy as np
 import pytest
 import tvm
 from tvm import relay
@@ -329,3 +330,46 @@ def test_an_operator_consumed_by_an_earlier_entry_is_not_matched_again(monkeypat
     result = partition(mod, table)
     assert len(runs) == 1
     assert tvm.ir.structural_equal(result, relay.transform.MergeComposite(table)(mod), map_free_vars=True)
+
+
+def _consumer_recording(records):
+    """A check that records how many consumers the driver's index gives
+    its match (none for a node outside the network being partitioned)."""
+    from vexa_host import _native
+
+    def check(extract):
+        records.append(len(_native.consumers(extract)))
+        return True
+
+    return check
+
+
+def test_checks_after_the_first_composites_get_the_networks_own_nodes():
+    # The later entries run on a network whose composite calls are hidden
+    # from TVM's partitioner; their checks must still meet the network.
+    records = []
+    table = [
+        ("t.conv", is_op("nn.conv2d")(wildcard(), wildcard())),
+        ("t.relu", is_op("nn.relu")(wildcard()), _consumer_recording(records)),
+    ]
+    x = relay.var("x", shape=(1, 8, 8, 8))
+    w = relay.const(np.ones((8, 8, 3, 3), "float32"))
+    y = relay.nn.relu(relay.nn.conv2d(x, w, padding=(1, 1)))
+    mod = relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], relay.add(relay.nn.relu(y), y))))
+    result = partition(mod, table)
+    assert sorted(records) == [1, 2]
+    plain = [entry[:2] for entry in table]
+    assert tvm.ir.structural_equal(result, relay.transform.MergeComposite(plain)(mod), map_free_vars=True)
+
+
+def test_a_pattern_taking_in_a_composite_call_is_partitioned_on_the_network_itself():
+    # A call pattern with any callee matches a composite call; hidden, the
+    # call would end up inside the new function as a global variable.
+    any_call = relay.dataflow_pattern.CallPattern(wildcard(), [is_op("nn.relu")(wildcard())])
+    table = [("t.relu", is_op("nn.relu")(wildcard())), ("t.outer", any_call)]
+    x = relay.var("x", shape=(1, 8))
+    body = relay.nn.relu(relay.nn.relu(relay.nn.relu(x)))
+    mod = relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], body)))
+    result = partition(mod, table)
+    assert tvm.ir.structural_equal(result, relay.transform.MergeComposite(table)(mod), map_free_vars=True)
+    assert "@composite" not in result.astext()

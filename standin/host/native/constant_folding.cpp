@@ -28,13 +28,6 @@ using vexa_host::as;
 
 struct Refused {};
 
-// `function` with another body of the same type.
-Function retyped(const FunctionNode* function, const tvm::RelayExpr& body) {
-    Function result(function->params, body, function->ret_type, function->type_params, function->attrs, function->span);
-    result->checked_type_ = function->checked_type_;
-    return result;
-}
-
 std::vector<int64_t> shape_of(const NDArray& array) {
     return std::vector<int64_t>(array->shape, array->shape + array->ndim);
 }
@@ -472,7 +465,7 @@ public:
         if (body.same_as(function->body)) {
             return {expr, left};
         }
-        return {retyped(function, body), left};
+        return {with_body(function, body), left};
     }
 
 private:
@@ -587,7 +580,7 @@ tvm::RelayExpr replace_nodes(const tvm::RelayExpr& expr, const std::vector<tvm::
     if (function == nullptr) {
         return body;
     }
-    return retyped(function, body);
+    return with_body(function, body);
 }
 
 }  // namespace vexa_host

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <tvm/relay/expr.h>
+#include <tvm/relay/function.h>
 
 #include <unordered_map>
 #include <utility>
@@ -52,6 +53,14 @@ inline tvm::RelayExpr rebuilt(const tvm::Object* node, const tvm::Array<tvm::Rel
     }
     value->checked_type_ = expr->checked_type_;
     return value;
+}
+
+// `function` with another body of the same type.
+inline tvm::relay::Function with_body(const tvm::relay::FunctionNode* function, const tvm::RelayExpr& body) {
+    tvm::relay::Function result(function->params, body, function->ret_type, function->type_params, function->attrs,
+                                function->span);
+    result->checked_type_ = function->checked_type_;
+    return result;
 }
 
 // Computes `memo[node] = compute(node, operands)` for every node reachable

@@ -12,6 +12,7 @@
 #include "call_search.hpp"
 #include "common/fast_function.hpp"
 #include "common/module_init.hpp"
+#include "composite_hiding.hpp"
 #include "composite_typing.hpp"
 #include "constant_folding.hpp"
 #include "network_runs.hpp"
@@ -276,9 +277,46 @@ py::object replace_nodes(py::handle function, py::handle from, py::handle to) {
     return vexa::to_python(vexa::call_guarded([&] { return vexa_host::replace_nodes(expr, originals, replacements); }));
 }
 
+tvm::RelayExpr relay_expr(py::handle value, const char* function) {
+    return tvm::runtime::Downcast<tvm::RelayExpr>(required<tvm::RelayExprNode>(value, function, "a Relay expression"));
+}
+
+py::object optional_python(const tvm::RelayExpr& expr) { return expr.defined() ? vexa::to_python(expr) : py::none(); }
+
+void def_hidden_composites(py::module_& m) {
+    using vexa_host::HiddenComposites;
+    py::class_<HiddenComposites>(m, "HiddenComposites",
+                                 "A network with its composite calls calling global variables, for TVM's "
+                                 "partitioner; `active` is false when nothing is hidden.")
+        .def(py::init([](py::handle network) {
+                 auto expr = relay_expr(network, "HiddenComposites");
+                 return vexa::call_guarded([&] { return HiddenComposites(expr); });
+             }),
+             py::arg("network"))
+        .def_property_readonly("active", &HiddenComposites::active)
+        .def_property_readonly("hidden", [](const HiddenComposites& self) { return optional_python(self.hidden()); })
+        .def(
+            "original",
+            [](const HiddenComposites& self, py::handle node) {
+                auto expr = relay_expr(node, "original");
+                return vexa::to_python(vexa::call_guarded([&] { return self.original(expr); }));
+            },
+            "The network's node that `node` of the hidden network stands for.", py::arg("node"))
+        .def(
+            "restored",
+            [](const HiddenComposites& self, py::handle partitioned) {
+                auto expr = relay_expr(partitioned, "restored");
+                return optional_python(vexa::call_guarded([&] { return self.restored(expr); }));
+            },
+            "The partitioned hidden network with the composite functions back; None when a formed "
+            "function took in a hidden call.",
+            py::arg("partitioned"));
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
+    def_hidden_composites(m);
     vexa::def_function(m, "enter_network", "Makes `network` the innermost network being partitioned.", {{"network"}},
                        [](const py::handle* args) { return enter_network(args[0]); });
     vexa::def_function(m, "leave_network", "Leaves the innermost network being partitioned.", {},
@@ -305,10 +343,9 @@ VEXA_PYMODULE(_native, m) {
     vexa::def_function(m, "required_operators",
                        "Names of the operators that every match of `pattern` calls (a lower bound).", {{"pattern"}},
                        [](const py::handle* args) { return required_operators(args[0]); });
-    vexa::def_function(m, "may_match",
-                       "Whether `pattern` may match in a network calling only the operators named in `operators`.",
-                       {{"pattern"}, {"operators"}},
-                       [](const py::handle* args) { return may_match(args[0], args[1]); });
+    vexa::def_function(
+        m, "may_match", "Whether `pattern` may match in a network calling only the operators named in `operators`.",
+        {{"pattern"}, {"operators"}}, [](const py::handle* args) { return may_match(args[0], args[1]); });
     vexa::def_function(m, "operator_names", "Names of every operator called in `expr`.", {{"expr"}},
                        [](const py::handle* args) { return operator_names(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",

@@ -54,6 +54,22 @@ class _Network:
         return False
 
 
+def _partitioned(expr, name, pattern, check):
+    """`pattern.partition(expr, {"Composite": name}, check)`, with the
+    composite calls formed by earlier entries hidden from TVM's partitioner
+    (`_native.HiddenComposites`: its indexing grows faster than a network
+    holding composite functions); the check gets the network's own nodes."""
+    hiding = _native.HiddenComposites(expr)
+    if hiding.active:
+        partitioned = pattern.partition(
+            hiding.hidden, {"Composite": name}, lambda extract: check(hiding.original(extract))
+        )
+        restored = hiding.restored(partitioned)
+        if restored is not None:
+            return restored
+    return pattern.partition(expr, {"Composite": name}, check)
+
+
 def _merge(expr, entries, mod):
     """The entries of a table applied to one function (or expression).
 
@@ -75,7 +91,7 @@ def _merge(expr, entries, mod):
         if not _native.may_match(pattern, present):
             continue  # cannot match: partitioning would return the network unchanged
         with _Network(expr):
-            partitioned = pattern.partition(expr, {"Composite": name}, check)
+            partitioned = _partitioned(expr, name, pattern, check)
         if not partitioned.same_as(expr):
             present = set(_native.operator_names(partitioned))
         if typed and (partitioned.same_as(expr) or _native.type_formed_composites(partitioned)):
