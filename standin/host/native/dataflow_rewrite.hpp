@@ -4,7 +4,10 @@
 #pragma once
 
 #include <tvm/relay/expr.h>
+#include <tvm/relay/function.h>
 
+#include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -52,6 +55,31 @@ inline tvm::RelayExpr rebuilt(const tvm::Object* node, const tvm::Array<tvm::Rel
     }
     value->checked_type_ = expr->checked_type_;
     return value;
+}
+
+// The shape of a tensor type whose dimensions are all fixed, or nullopt.
+inline std::optional<std::vector<int64_t>> fixed_shape(const tvm::Type& type) {
+    const auto* tensor = type.defined() ? type.as<tvm::TensorTypeNode>() : nullptr;
+    if (tensor == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> shape;
+    for (const auto& dim : tensor->shape) {
+        const auto* value = dim.as<tvm::IntImmNode>();
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        shape.push_back(value->value);
+    }
+    return shape;
+}
+
+// `function` with another body of the same type.
+inline tvm::relay::Function retyped(const tvm::relay::FunctionNode* function, const tvm::RelayExpr& body) {
+    tvm::relay::Function result(function->params, body, function->ret_type, function->type_params, function->attrs,
+                                function->span);
+    result->checked_type_ = function->checked_type_;
+    return result;
 }
 
 // Computes `memo[node] = compute(node, operands)` for every node reachable

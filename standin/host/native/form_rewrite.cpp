@@ -1,0 +1,275 @@
+#include "form_rewrite.hpp"
+
+#include <tvm/ir/op.h>
+#include <tvm/relay/function.h>
+#include <tvm/runtime/builtin_fp16.h>
+
+#include <cctype>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "dataflow_rewrite.hpp"
+#include "form_rules.hpp"
+#include "pattern_ops.hpp"
+
+namespace vexa_host {
+namespace {
+
+using namespace tvm::relay;
+using Nodes = std::unordered_set<const tvm::Object*>;
+
+// TVM's rewriter gives up after this many passes.
+constexpr int kMaxPasses = 100;
+
+bool is_dataflow(const tvm::Object* node) {
+    if (const auto* call = as<CallNode>(node)) {
+        return call->op->IsInstance<tvm::OpNode>() || call->op->IsInstance<tvm::GlobalVarNode>();
+    }
+    return as<TupleNode>(node) != nullptr || as<TupleGetItemNode>(node) != nullptr || as<VarNode>(node) != nullptr ||
+           as<ConstantNode>(node) != nullptr;
+}
+
+// The nodes of a function body, operands first, with their users.
+struct Graph {
+    std::vector<const tvm::Object*> order;
+    std::unordered_map<const tvm::Object*, std::vector<const tvm::Object*>> users;
+    bool dataflow = true;
+};
+
+Graph graph_of(const tvm::Object* body) {
+    Graph graph;
+    std::unordered_map<const tvm::Object*, bool> seen;
+    post_order(body, seen, dataflow_operands,
+               [&graph](const tvm::Object* node, const std::vector<const tvm::Object*>& operands) {
+                   graph.dataflow = graph.dataflow && is_dataflow(node);
+                   graph.order.push_back(node);
+                   for (const tvm::Object* operand : operands) {
+                       graph.users[operand].push_back(node);
+                   }
+                   return true;
+               });
+    return graph;
+}
+
+// The roots of the matches that form groups, claimed from the output back.
+Nodes group_roots(const Graph& graph, const FormRule& rule) {
+    Nodes claimed;
+    Nodes roots;
+    for (auto it = graph.order.rbegin(); it != graph.order.rend(); ++it) {
+        const auto* root = as<CallNode>(*it);
+        if (root == nullptr || claimed.count(root) != 0) {
+            continue;
+        }
+        std::optional<InnerNodes> inner = rule.match(root);
+        if (!inner.has_value()) {
+            continue;
+        }
+        Nodes members(inner->begin(), inner->end());
+        members.insert(root);
+        bool separate = true;
+        for (const CallNode* node : *inner) {
+            separate = separate && claimed.count(node) == 0;
+            const auto users = graph.users.find(node);
+            for (const tvm::Object* user :
+                 users != graph.users.end() ? users->second : std::vector<const tvm::Object*>{}) {
+                separate = separate && members.count(user) != 0;
+            }
+        }
+        if (separate) {
+            claimed.insert(members.begin(), members.end());
+            roots.insert(root);
+        }
+    }
+    return roots;
+}
+
+// One pass of `rule` over `body`: the new body, or nullopt when no match
+// was rewritten.
+std::optional<tvm::RelayExpr> one_pass(const tvm::RelayExpr& body, const FormRule& rule, const Graph& graph) {
+    const Nodes roots = group_roots(graph, rule);
+    if (roots.empty()) {
+        return std::nullopt;
+    }
+    std::unordered_map<const tvm::Object*, tvm::RelayExpr> post;
+    const PostOf post_of(post);
+    bool changed = false;
+    for (const tvm::Object* node : graph.order) {
+        tvm::Array<tvm::RelayExpr> operands;
+        for (const tvm::Object* operand : dataflow_operands(node)) {
+            operands.push_back(post.at(operand));
+        }
+        tvm::RelayExpr value = rebuilt(node, operands);
+        if (roots.count(node) != 0) {
+            tvm::RelayExpr replaced =
+                rule.rewrite(static_cast<const CallNode*>(node), tvm::runtime::Downcast<Call>(value), post_of);
+            changed = changed || !replaced.same_as(value);
+            value = replaced;
+        }
+        post.emplace(node, value);
+    }
+    if (!changed) {
+        return std::nullopt;
+    }
+    return post.at(body.get());
+}
+
+bool calls_all(const std::set<std::string>& names, const FormRule& rule) {
+    for (const auto& op : rule.operators) {
+        if (names.count(op) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `rule` applied to `body` until it changes nothing; nullopt when it
+// changes nothing at once.
+std::optional<tvm::RelayExpr> settled(const tvm::RelayExpr& body, const FormRule& rule) {
+    std::optional<tvm::RelayExpr> result;
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+        const tvm::RelayExpr& current = result.has_value() ? *result : body;
+        const Graph graph = graph_of(current.get());
+        if (!graph.dataflow) {
+            return std::nullopt;
+        }
+        std::optional<tvm::RelayExpr> next = one_pass(current, rule, graph);
+        if (!next.has_value()) {
+            return result;
+        }
+        result = next;
+    }
+    throw std::runtime_error(rule.name + ": the rewrite did not settle after " + std::to_string(kMaxPasses) +
+                             " passes");
+}
+
+std::optional<Function> rewritten(const FunctionNode* function, const std::vector<const FormRule*>& rules) {
+    tvm::RelayExpr body = function->body;
+    bool changed = false;
+    std::set<std::string> names = operator_names(body);
+    for (const FormRule* rule : rules) {
+        if (!calls_all(names, *rule)) {
+            continue;
+        }
+        if (std::optional<tvm::RelayExpr> next = settled(body, *rule)) {
+            body = *next;
+            changed = true;
+            names = operator_names(body);
+        }
+    }
+    if (!changed) {
+        return std::nullopt;
+    }
+    return retyped(function, body);
+}
+
+}  // namespace
+
+const FormRule* form_rule(const std::string& name) {
+    static const FormRule* const kRules[] = {
+        &kScalarQuantizeFolded,
+        &kLayoutTransformPairCancelled,
+        &kLayoutTransformOutsideQuantization,
+        &kPadInsideLayoutTransform,
+        &kMaxPoolAfterQuantize,
+        &kNearestResizeHalfPixel,
+        &kTiledUpsamplingToResize,
+        &kConcatenateInsideLayoutTransforms,
+    };
+    for (const FormRule* rule : kRules) {
+        if (rule->name == name) {
+            return rule;
+        }
+    }
+    return nullptr;
+}
+
+tvm::IRModule rewrite_forms(const tvm::IRModule& mod, const std::vector<const FormRule*>& rules) {
+    std::vector<std::pair<tvm::GlobalVar, Function>> updates;
+    for (const auto& [global, function] : mod->functions) {
+        if (const auto* relay_function = function.as<FunctionNode>()) {
+            if (std::optional<Function> result = rewritten(relay_function, rules)) {
+                updates.emplace_back(global, *result);
+            }
+        }
+    }
+    if (updates.empty()) {
+        return mod;
+    }
+    tvm::IRModule copy = mod->ShallowCopy();
+    for (const auto& [global, function] : updates) {
+        copy->AddUnchecked(global, function);
+    }
+    return copy;
+}
+
+tvm::RelayExpr with_type(tvm::RelayExpr expr, const tvm::Type& type) {
+    expr->checked_type_ = type;
+    return expr;
+}
+
+Call typed_call(const tvm::RelayExpr& op, const tvm::Array<tvm::RelayExpr>& args, const tvm::Attrs& attrs,
+                const tvm::Type& type) {
+    Call call(op, args, attrs);
+    call->checked_type_ = type;
+    return call;
+}
+
+const CallNode* call_of(const tvm::RelayExpr& expr, const char* name, std::size_t arity) {
+    const auto* call = expr.as<CallNode>();
+    if (call == nullptr || call->args.size() != arity) {
+        return nullptr;
+    }
+    const auto* op = call->op.as<tvm::OpNode>();
+    return op != nullptr && op->name == name ? call : nullptr;
+}
+
+std::optional<long double> scalar(const tvm::RelayExpr& expr) {
+    const auto* constant = expr.as<ConstantNode>();
+    if (constant == nullptr) {
+        return std::nullopt;
+    }
+    const auto& data = constant->data;
+    int64_t count = 1;
+    for (int i = 0; i < data->ndim; ++i) {
+        count *= data->shape[i];
+    }
+    const tvm::DataType dtype = data.DataType();
+    if (count != 1 || dtype.lanes() != 1) {
+        return std::nullopt;
+    }
+    const void* value = data->data;
+    if (dtype.is_float() && dtype.bits() == 32) return *static_cast<const float*>(value);
+    if (dtype.is_float() && dtype.bits() == 64) return *static_cast<const double*>(value);
+    if (dtype.is_int() && dtype.bits() == 8) return *static_cast<const int8_t*>(value);
+    if (dtype.is_int() && dtype.bits() == 16) return *static_cast<const int16_t*>(value);
+    if (dtype.is_int() && dtype.bits() == 32) return *static_cast<const int32_t*>(value);
+    if (dtype.is_int() && dtype.bits() == 64) return *static_cast<const int64_t*>(value);
+    if (dtype.is_uint() && dtype.bits() == 8) return *static_cast<const uint8_t*>(value);
+    if (dtype.is_uint() && dtype.bits() == 16) return *static_cast<const uint16_t*>(value);
+    if (dtype.is_uint() && dtype.bits() == 32) return *static_cast<const uint32_t*>(value);
+    if (dtype.is_uint() && dtype.bits() == 64) return *static_cast<const uint64_t*>(value);
+    if (dtype.is_float16()) return __gnu_h2f_ieee(*static_cast<const uint16_t*>(value));
+    if (dtype.is_bool()) return *static_cast<const bool*>(value) ? 1 : 0;
+    // Any other single element (bfloat16...) is a scalar equal to no other.
+    return std::numeric_limits<long double>::quiet_NaN();
+}
+
+bool plain_layout(const std::string& layout) {
+    bool upper = false;
+    std::unordered_set<char> axes;
+    for (char axis : layout) {
+        if (std::islower(static_cast<unsigned char>(axis))) {
+            return false;
+        }
+        upper = upper || std::isupper(static_cast<unsigned char>(axis));
+        if (!axes.insert(axis).second) {
+            return false;
+        }
+    }
+    return upper;
+}
+
+}  // namespace vexa_host
