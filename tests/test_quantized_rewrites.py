@@ -201,6 +201,17 @@ def test_layout_transforms_around_per_tensor_elementwise_operators_cancel():
     _same_outputs(before, after, _integers((1, 6, 6, 8), "uint8"))
 
 
+def test_layout_transform_cancelled_once_is_not_cancelled_again():
+    # NHWC -> NCHW, dequantize, NCHW -> NHWC, quantize, NHWC -> NCHW: the
+    # middle transform cancels with the first or the last, not with both.
+    x = relay.var("x", shape=(1, 6, 7, 8), dtype="uint8")
+    nhwc = relay.layout_transform(_dq(relay.layout_transform(x, "NHWC", "NCHW"), 0.1, 20), "NCHW", "NHWC")
+    before = _module(relay.layout_transform(_q(nhwc, 0.05, 3), "NHWC", "NCHW"))
+    after = NativeForms("layout_transform_pair_cancelled")(before)
+    assert op_names(after) == ["qnn.dequantize", "qnn.quantize", "layout_transform"]
+    _same_outputs(before, after, _integers((1, 6, 7, 8), "uint8"))
+
+
 def test_layout_transforms_around_per_channel_operators_stay():
     x = relay.var("x", shape=(1, 6, 6, 8), dtype="uint8")
     nchw = relay.layout_transform(x, "NHWC", "NCHW")
