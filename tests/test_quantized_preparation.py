@@ -48,8 +48,8 @@ def _every_step_everywhere(mod):
     mod = _rewritten(mod, RequantizedReluToClip)
     mod = _infer(relay.transform.CanonicalizeOps()(mod))
     mod = fold_constants(_infer(relay.transform.ConvertLayout(NHWC_LAYOUTS)(mod)), fold_qnn=False)
-    for rewrite in _NHWC_REWRITES:
-        for callback_type in reference_callbacks(rewrite):
+    for step in _NHWC_REWRITES:
+        for callback_type in reference_callbacks(step):
             mod = _rewritten(mod, callback_type)
     return mod
 
