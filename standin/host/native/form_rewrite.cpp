@@ -4,6 +4,7 @@
 #include <tvm/relay/function.h>
 #include <tvm/runtime/builtin_fp16.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <limits>
@@ -32,10 +33,9 @@ bool is_dataflow(const tvm::Object* node) {
            as<ConstantNode>(node) != nullptr;
 }
 
-// The nodes of a function body, operands first, with their users.
+// The nodes of a function body, operands first.
 struct Graph {
     std::vector<const tvm::Object*> order;
-    std::unordered_map<const tvm::Object*, std::vector<const tvm::Object*>> users;
     bool dataflow = true;
 };
 
@@ -43,38 +43,54 @@ Graph graph_of(const tvm::Object* body) {
     Graph graph;
     std::unordered_map<const tvm::Object*, bool> seen;
     post_order(body, seen, dataflow_operands,
-               [&graph](const tvm::Object* node, const std::vector<const tvm::Object*>& operands) {
+               [&graph](const tvm::Object* node, const std::vector<const tvm::Object*>&) {
                    graph.dataflow = graph.dataflow && is_dataflow(node);
                    graph.order.push_back(node);
-                   for (const tvm::Object* operand : operands) {
-                       graph.users[operand].push_back(node);
-                   }
                    return true;
                });
     return graph;
 }
 
+using Users = std::unordered_map<const tvm::Object*, std::vector<const tvm::Object*>>;
+
+// The users of `nodes` (only the inner nodes of matches need them).
+Users users_of(const Graph& graph, const Nodes& nodes) {
+    Users users;
+    for (const tvm::Object* node : graph.order) {
+        for (const tvm::Object* operand : dataflow_operands(node)) {
+            if (nodes.count(operand) != 0) {
+                users[operand].push_back(node);
+            }
+        }
+    }
+    return users;
+}
+
 // The roots of the matches that form groups, claimed from the output back.
 Nodes group_roots(const Graph& graph, const FormRule& rule) {
+    std::vector<std::pair<const CallNode*, InnerNodes>> matches;
+    Nodes inner_nodes;
+    for (auto it = graph.order.rbegin(); it != graph.order.rend(); ++it) {
+        if (const auto* root = as<CallNode>(*it)) {
+            if (std::optional<InnerNodes> inner = rule.match(root)) {
+                inner_nodes.insert(inner->begin(), inner->end());
+                matches.emplace_back(root, std::move(*inner));
+            }
+        }
+    }
+    const Users users = inner_nodes.empty() ? Users{} : users_of(graph, inner_nodes);
     Nodes claimed;
     Nodes roots;
-    for (auto it = graph.order.rbegin(); it != graph.order.rend(); ++it) {
-        const auto* root = as<CallNode>(*it);
-        if (root == nullptr || claimed.count(root) != 0) {
+    for (const auto& [root, inner] : matches) {
+        if (claimed.count(root) != 0) {
             continue;
         }
-        std::optional<InnerNodes> inner = rule.match(root);
-        if (!inner.has_value()) {
-            continue;
-        }
-        Nodes members(inner->begin(), inner->end());
+        Nodes members(inner.begin(), inner.end());
         members.insert(root);
         bool separate = true;
-        for (const CallNode* node : *inner) {
+        for (const CallNode* node : inner) {
             separate = separate && claimed.count(node) == 0;
-            const auto users = graph.users.find(node);
-            for (const tvm::Object* user :
-                 users != graph.users.end() ? users->second : std::vector<const tvm::Object*>{}) {
+            for (const tvm::Object* user : users.at(node)) {
                 separate = separate && members.count(user) != 0;
             }
         }
@@ -87,33 +103,43 @@ Nodes group_roots(const Graph& graph, const FormRule& rule) {
 }
 
 // One pass of `rule` over `body`: the new body, or nullopt when no match
-// was rewritten.
+// was rewritten.  Only the nodes that change are rebuilt.
 std::optional<tvm::RelayExpr> one_pass(const tvm::RelayExpr& body, const FormRule& rule, const Graph& graph) {
     const Nodes roots = group_roots(graph, rule);
     if (roots.empty()) {
         return std::nullopt;
     }
-    std::unordered_map<const tvm::Object*, tvm::RelayExpr> post;
-    const PostOf post_of(post);
-    bool changed = false;
+    std::unordered_map<const tvm::Object*, tvm::RelayExpr> changed;
+    const PostOf post_of(changed);
     for (const tvm::Object* node : graph.order) {
-        tvm::Array<tvm::RelayExpr> operands;
-        for (const tvm::Object* operand : dataflow_operands(node)) {
-            operands.push_back(post.at(operand));
+        const std::vector<const tvm::Object*> operands = dataflow_operands(node);
+        const bool moved = std::any_of(operands.begin(), operands.end(),
+                                       [&changed](const tvm::Object* operand) { return changed.count(operand) != 0; });
+        if (!moved && roots.count(node) == 0) {
+            continue;
         }
-        tvm::RelayExpr value = rebuilt(node, operands);
+        const auto pre = tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
+        tvm::RelayExpr value = pre;
+        if (moved) {
+            tvm::Array<tvm::RelayExpr> rebuilt_operands;
+            for (const tvm::Object* operand : operands) {
+                rebuilt_operands.push_back(
+                    post_of(tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(operand))));
+            }
+            value = rebuilt(node, rebuilt_operands);
+        }
         if (roots.count(node) != 0) {
-            tvm::RelayExpr replaced =
-                rule.rewrite(static_cast<const CallNode*>(node), tvm::runtime::Downcast<Call>(value), post_of);
-            changed = changed || !replaced.same_as(value);
-            value = replaced;
+            value = rule.rewrite(static_cast<const CallNode*>(node), tvm::runtime::Downcast<Call>(value), post_of);
         }
-        post.emplace(node, value);
+        if (!value.same_as(pre)) {
+            changed.emplace(node, value);
+        }
     }
-    if (!changed) {
+    const auto result = changed.find(body.get());
+    if (changed.empty()) {
         return std::nullopt;
     }
-    return post.at(body.get());
+    return result != changed.end() ? result->second : body;
 }
 
 bool calls_all(const std::set<std::string>& names, const FormRule& rule) {

@@ -30,11 +30,14 @@ namespace vexa_host {
 // The rebuilt form of the nodes below the root of a match.
 class PostOf {
 public:
-    explicit PostOf(const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& post) : post_(post) {}
-    const tvm::RelayExpr& operator()(const tvm::RelayExpr& pre) const { return post_.at(pre.get()); }
+    explicit PostOf(const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& changed) : changed_(changed) {}
+    tvm::RelayExpr operator()(const tvm::RelayExpr& pre) const {
+        const auto it = changed_.find(pre.get());
+        return it != changed_.end() ? it->second : pre;
+    }
 
 private:
-    const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& post_;
+    const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& changed_;  // the nodes rebuilt or rewritten
 };
 
 using InnerNodes = std::vector<const tvm::relay::CallNode*>;
