@@ -75,6 +75,26 @@ def test_an_unchanged_module_is_returned_as_it_is():
     assert NativeForms(*RULES)(once).same_as(once)
 
 
+def _pool_between_quantizations():
+    x = relay.var("x", shape=(1, 4, 4, 2), dtype="int8")
+    pooled = relay.nn.max_pool2d(relay.qnn.op.dequantize(x, relay.const(0.1), relay.const(0)), (2, 2), layout="NHWC")
+    return x, relay.qnn.op.quantize(pooled, relay.const(0.1), relay.const(0), out_dtype="int8")
+
+
+def test_an_untyped_module_is_typed_first():
+    x, body = _pool_between_quantizations()
+    native = NativeForms("max_pool_after_quantize")(tvm.IRModule.from_expr(relay.Function([x], body)))
+    assert _native.fully_typed(native["main"]) and native["main"].body.op.name == "nn.max_pool2d"
+
+
+def test_functions_with_bindings_are_left_alone():
+    # Let and if are no dataflow: the rules' grouping is not worked out for them.
+    x, body = _pool_between_quantizations()
+    bound = relay.var("pooled")
+    mod = _infer(tvm.IRModule.from_expr(relay.Function([x], relay.Let(bound, body, bound))))
+    assert NativeForms(*RULES)(mod).same_as(mod)
+
+
 class _Network:
     """A random chain of NHWC quantized blocks, each a form or a near miss;
     some inner nodes also feed the output, where the rewriter leaves their

@@ -14,7 +14,7 @@
 
 #include "dataflow_rewrite.hpp"
 #include "form_rules.hpp"
-#include "pattern_ops.hpp"
+#include "relay/graph_walk.hpp"
 
 namespace vexa_host {
 namespace {
@@ -33,21 +33,31 @@ bool is_dataflow(const tvm::Object* node) {
            as<ConstantNode>(node) != nullptr;
 }
 
-// The nodes of a function body, operands first.
+// The nodes of a function body, operands first, and what the rules ask of
+// them as a whole.
 struct Graph {
     std::vector<const tvm::Object*> order;
+    std::unordered_set<const tvm::OpNode*> operators;
     bool dataflow = true;
+    bool typed = true;
 };
 
 Graph graph_of(const tvm::Object* body) {
     Graph graph;
-    std::unordered_map<const tvm::Object*, bool> seen;
-    post_order(body, seen, dataflow_operands,
-               [&graph](const tvm::Object* node, const std::vector<const tvm::Object*>&) {
-                   graph.dataflow = graph.dataflow && is_dataflow(node);
-                   graph.order.push_back(node);
-                   return true;
-               });
+    const auto enter_function = [](const FunctionNode*) { return false; };
+    vexa::relay::post_order_walk(body, enter_function, [&graph](const tvm::Object* node) {
+        if (node->IsInstance<tvm::OpNode>()) {
+            return;  // a callee
+        }
+        graph.dataflow = graph.dataflow && is_dataflow(node);
+        graph.typed = graph.typed && static_cast<const tvm::RelayExprNode*>(node)->checked_type_.defined();
+        if (const auto* call = as<CallNode>(node)) {
+            if (const auto* op = call->op.as<tvm::OpNode>()) {
+                graph.operators.insert(op);
+            }
+        }
+        graph.order.push_back(node);
+    });
     return graph;
 }
 
@@ -112,6 +122,9 @@ std::optional<tvm::RelayExpr> one_pass(const tvm::RelayExpr& body, const FormRul
     std::unordered_map<const tvm::Object*, tvm::RelayExpr> changed;
     const PostOf post_of(changed);
     for (const tvm::Object* node : graph.order) {
+        if (changed.empty() && roots.count(node) == 0) {
+            continue;  // nothing below has changed yet
+        }
         const std::vector<const tvm::Object*> operands = dataflow_operands(node);
         const bool moved = std::any_of(operands.begin(), operands.end(),
                                        [&changed](const tvm::Object* operand) { return changed.count(operand) != 0; });
@@ -142,47 +155,50 @@ std::optional<tvm::RelayExpr> one_pass(const tvm::RelayExpr& body, const FormRul
     return result != changed.end() ? result->second : body;
 }
 
-bool calls_all(const std::set<std::string>& names, const FormRule& rule) {
-    for (const auto& op : rule.operators) {
-        if (names.count(op) == 0) {
-            return false;
-        }
-    }
-    return true;
+bool calls_all(const Graph& graph, const FormRule& rule) {
+    return std::all_of(rule.operators.begin(), rule.operators.end(), [&graph](const std::string& name) {
+        return graph.operators.count(tvm::Op::Get(name).as<tvm::OpNode>()) != 0;
+    });
 }
 
-// `rule` applied to `body` until it changes nothing; nullopt when it
-// changes nothing at once.
-std::optional<tvm::RelayExpr> settled(const tvm::RelayExpr& body, const FormRule& rule) {
-    std::optional<tvm::RelayExpr> result;
-    for (int pass = 0; pass < kMaxPasses; ++pass) {
-        const tvm::RelayExpr& current = result.has_value() ? *result : body;
-        const Graph graph = graph_of(current.get());
-        if (!graph.dataflow) {
-            return std::nullopt;
+// `rule` applied to the function body of `graph` until it changes nothing;
+// nullopt when it changes nothing at once.
+std::optional<tvm::RelayExpr> settled(const tvm::RelayExpr& body, const FormRule& rule, const Graph& graph) {
+    std::optional<tvm::RelayExpr> result = one_pass(body, rule, graph);
+    for (int pass = 1; result.has_value(); ++pass) {
+        if (pass == kMaxPasses) {
+            throw std::runtime_error(rule.name + ": the rewrite did not settle after " + std::to_string(kMaxPasses) +
+                                     " passes");
         }
-        std::optional<tvm::RelayExpr> next = one_pass(current, rule, graph);
+        std::optional<tvm::RelayExpr> next = one_pass(*result, rule, graph_of(result->get()));
         if (!next.has_value()) {
-            return result;
+            break;
         }
         result = next;
     }
-    throw std::runtime_error(rule.name + ": the rewrite did not settle after " + std::to_string(kMaxPasses) +
-                             " passes");
+    return result;
 }
+
+struct Untyped {};
 
 std::optional<Function> rewritten(const FunctionNode* function, const std::vector<const FormRule*>& rules) {
     tvm::RelayExpr body = function->body;
+    Graph graph = graph_of(body.get());
+    if (!graph.typed) {
+        throw Untyped{};
+    }
+    if (!graph.dataflow) {
+        return std::nullopt;
+    }
     bool changed = false;
-    std::set<std::string> names = operator_names(body);
     for (const FormRule* rule : rules) {
-        if (!calls_all(names, *rule)) {
+        if (!calls_all(graph, *rule)) {
             continue;
         }
-        if (std::optional<tvm::RelayExpr> next = settled(body, *rule)) {
+        if (std::optional<tvm::RelayExpr> next = settled(body, *rule, graph)) {
             body = *next;
+            graph = graph_of(body.get());
             changed = true;
-            names = operator_names(body);
         }
     }
     if (!changed) {
@@ -212,14 +228,18 @@ const FormRule* form_rule(const std::string& name) {
     return nullptr;
 }
 
-tvm::IRModule rewrite_forms(const tvm::IRModule& mod, const std::vector<const FormRule*>& rules) {
+std::optional<tvm::IRModule> rewrite_forms(const tvm::IRModule& mod, const std::vector<const FormRule*>& rules) {
     std::vector<std::pair<tvm::GlobalVar, Function>> updates;
-    for (const auto& [global, function] : mod->functions) {
-        if (const auto* relay_function = function.as<FunctionNode>()) {
-            if (std::optional<Function> result = rewritten(relay_function, rules)) {
-                updates.emplace_back(global, *result);
+    try {
+        for (const auto& [global, function] : mod->functions) {
+            if (const auto* relay_function = function.as<FunctionNode>()) {
+                if (std::optional<Function> result = rewritten(relay_function, rules)) {
+                    updates.emplace_back(global, *result);
+                }
             }
         }
+    } catch (const Untyped&) {
+        return std::nullopt;
     }
     if (updates.empty()) {
         return mod;

@@ -59,9 +59,10 @@ const FormRule* form_rule(const std::string& name);
 
 // `mod` with `rules` applied to each of its Relay functions, one rule after
 // the other, each until it changes nothing more; `mod` itself when nothing
-// changes.  Functions holding anything but calls, tuples, variables and
-// constants (closures, let, if...) are left as they are.
-tvm::IRModule rewrite_forms(const tvm::IRModule& mod, const std::vector<const FormRule*>& rules);
+// changes, nullopt when a function is not typed.  Functions holding anything
+// but calls, tuples, variables and constants (closures, let, if...) are left
+// as they are.
+std::optional<tvm::IRModule> rewrite_forms(const tvm::IRModule& mod, const std::vector<const FormRule*>& rules);
 
 // Helpers of the rules.
 

@@ -282,11 +282,14 @@ py::object rewrite_forms(py::handle module, py::handle names) {
         }
         rules.push_back(rule);
     }
-    tvm::IRModule result = vexa::call_guarded([&] {
+    std::optional<tvm::IRModule> result = vexa::call_guarded([&] {
         py::gil_scoped_release unlocked;
         return vexa_host::rewrite_forms(mod, rules);
     });
-    return result.same_as(mod) ? py::reinterpret_borrow<py::object>(module) : vexa::to_python(result);
+    if (!result.has_value()) {
+        return py::none();
+    }
+    return result->same_as(mod) ? py::reinterpret_borrow<py::object>(module) : vexa::to_python(*result);
 }
 
 }  // namespace
@@ -348,7 +351,7 @@ VEXA_PYMODULE(_native, m) {
                        [](const py::handle* args) { return replace_nodes(args[0], args[1], args[2]); });
     // Layout and quantization forms.
     vexa::def_function(m, "rewrite_forms",
-                       "`module` (typed) with the rules named in `names` applied in order, each until it changes "
-                       "nothing; the result is typed, and `module` itself when nothing changes.",
+                       "`module` with the rules named in `names` applied in order, each until it changes nothing; "
+                       "the result is typed, `module` itself when nothing changes, None when `module` is not typed.",
                        {{"module"}, {"names"}}, [](const py::handle* args) { return rewrite_forms(args[0], args[1]); });
 }

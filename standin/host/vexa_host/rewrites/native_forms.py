@@ -18,7 +18,10 @@ class NativeForms:
         self.names = names
 
     def __call__(self, mod):
-        return _native.rewrite_forms(typed(mod), list(self.names))
+        # The rules check the types on their own walk: a typed module (the
+        # usual case) costs no separate walk to find that out.
+        rewritten = _native.rewrite_forms(mod, list(self.names))
+        return rewritten if rewritten is not None else _native.rewrite_forms(typed(mod), list(self.names))
 
     def __repr__(self):
         return f"NativeForms{self.names}"
