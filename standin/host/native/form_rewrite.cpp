@@ -161,22 +161,20 @@ bool calls_all(const Graph& graph, const FormRule& rule) {
     });
 }
 
-// `rule` applied to the function body of `graph` until it changes nothing;
-// nullopt when it changes nothing at once.
-std::optional<tvm::RelayExpr> settled(const tvm::RelayExpr& body, const FormRule& rule, const Graph& graph) {
-    std::optional<tvm::RelayExpr> result = one_pass(body, rule, graph);
-    for (int pass = 1; result.has_value(); ++pass) {
-        if (pass == kMaxPasses) {
-            throw std::runtime_error(rule.name + ": the rewrite did not settle after " + std::to_string(kMaxPasses) +
-                                     " passes");
-        }
-        std::optional<tvm::RelayExpr> next = one_pass(*result, rule, graph_of(result->get()));
+// `rule` applied to `body` until it changes nothing; nullopt when it changes
+// nothing at once.  `graph` is the body's and becomes the result's.
+std::optional<tvm::RelayExpr> settled(const tvm::RelayExpr& body, const FormRule& rule, Graph& graph) {
+    std::optional<tvm::RelayExpr> result;
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+        std::optional<tvm::RelayExpr> next = one_pass(result.value_or(body), rule, graph);
         if (!next.has_value()) {
-            break;
+            return result;
         }
         result = next;
+        graph = graph_of(result->get());
     }
-    return result;
+    throw std::runtime_error(rule.name + ": the rewrite did not settle after " + std::to_string(kMaxPasses) +
+                             " passes");
 }
 
 struct Untyped {};
@@ -197,7 +195,6 @@ std::optional<Function> rewritten(const FunctionNode* function, const std::vecto
         }
         if (std::optional<tvm::RelayExpr> next = settled(body, *rule, graph)) {
             body = *next;
-            graph = graph_of(body.get());
             changed = true;
         }
     }
