@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdint>
 #include <limits>
-#include <set>
 #include <stdexcept>
 #include <unordered_set>
 
