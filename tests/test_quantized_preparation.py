@@ -7,6 +7,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import ROOT, requires_tvm
+from layout_forms_reference import reference_callbacks
 
 pytestmark = requires_tvm
 
@@ -47,8 +48,9 @@ def _every_step_everywhere(mod):
     mod = _rewritten(mod, RequantizedReluToClip)
     mod = _infer(relay.transform.CanonicalizeOps()(mod))
     mod = fold_constants(_infer(relay.transform.ConvertLayout(NHWC_LAYOUTS)(mod)), fold_qnn=False)
-    for callback_type in _NHWC_REWRITES:
-        mod = _rewritten(mod, callback_type)
+    for step in _NHWC_REWRITES:
+        for callback_type in reference_callbacks(step):
+            mod = _rewritten(mod, callback_type)
     return mod
 
 

@@ -14,14 +14,9 @@ from tvm import relay  # noqa: E402
 
 from vexa_host.rewrites import rewrite_functions  # noqa: E402
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB  # noqa: E402
-from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms  # noqa: E402
 from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes  # noqa: E402
-from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled  # noqa: E402
-from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize  # noqa: E402
-from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel  # noqa: E402
+from vexa_host.rewrites.native_forms import NativeForms  # noqa: E402
 from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm  # noqa: E402
-from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded  # noqa: E402
-from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize  # noqa: E402
 
 RNG = np.random.default_rng(17)
 
@@ -78,14 +73,14 @@ def test_quantized_scalar_constant_is_folded(value, scale, zero, dtype):
     x = relay.var("x", shape=(1, 4, 4, 8), dtype=dtype)
     three = _q(relay.const(value), scale, zero, dtype)
     before = _module(relay.qnn.op.add(x, three, *map(relay.const, (0.05, zero, scale, zero, 0.07, zero))))
-    after = rewrite_functions(before, ScalarQuantizeFolded)
+    after = NativeForms("scalar_quantize_folded")(before)
     assert "qnn.quantize" not in op_names(after)
     _same_outputs(before, after, _integers((1, 4, 4, 8), dtype))
 
 
 def test_quantized_weight_stays_a_quantize_call():
     weight = relay.const(RNG.standard_normal((4, 8)).astype("float32"))
-    mod = rewrite_functions(_module(_q(weight, 0.01, 0, "int8")), ScalarQuantizeFolded)
+    mod = NativeForms("scalar_quantize_folded")(_module(_q(weight, 0.01, 0, "int8")))
     assert op_names(mod) == ["qnn.quantize"]
 
 
@@ -118,14 +113,14 @@ def _float_pool(dtype, in_params, out_params, **pool):
 )
 def test_float_max_pool_moves_after_the_quantize(dtype, in_params, out_params, pool, ops):
     before = _float_pool(dtype, in_params, out_params, **pool)
-    after = rewrite_functions(before, MaxPoolAfterQuantize)
+    after = NativeForms("max_pool_after_quantize")(before)
     assert op_names(after) == ops
     _same_outputs(before, after, _integers((1, 9, 9, 8), dtype))
 
 
 def test_max_pool_whose_padding_fills_a_window_stays_float():
     before = _float_pool("int8", (0.05, 0), (0.05, 0), pool_size=(2, 2), padding=(2, 2))
-    assert op_names(rewrite_functions(before, MaxPoolAfterQuantize)) == op_names(before)
+    assert op_names(NativeForms("max_pool_after_quantize")(before)) == op_names(before)
 
 
 def _resize(dtype, in_size, out_size, mode, rounding):
@@ -147,7 +142,7 @@ def _resize(dtype, in_size, out_size, mode, rounding):
 @pytest.mark.parametrize("dtype", ["int8", "uint8"])
 def test_asymmetric_nearest_resize_by_whole_factors_becomes_half_pixel(in_size, out_size, dtype):
     before = _resize(dtype, in_size, out_size, "asymmetric", "floor")
-    after = rewrite_functions(before, NearestResizeHalfPixel)
+    after = NativeForms("nearest_resize_half_pixel")(before)
     attrs = after["main"].body.attrs
     assert (attrs.coordinate_transformation_mode, attrs.rounding_method) == ("half_pixel", "round_prefer_ceil")
     _same_outputs(before, after, _integers((1, *in_size, 4), dtype))
@@ -163,7 +158,7 @@ def test_asymmetric_nearest_resize_by_whole_factors_becomes_half_pixel(in_size, 
 )
 def test_other_nearest_resizes_are_left_alone(in_size, out_size, mode, rounding):
     before = _resize("int8", in_size, out_size, mode, rounding)
-    attrs = rewrite_functions(before, NearestResizeHalfPixel)["main"].body.attrs
+    attrs = NativeForms("nearest_resize_half_pixel")(before)["main"].body.attrs
     assert (attrs.coordinate_transformation_mode, attrs.rounding_method) == (mode, rounding)
 
 
@@ -180,7 +175,7 @@ def test_tiled_upsampling_becomes_a_nearest_resize(down, across):
     shape = (1, 5, 6, 3)
     x = relay.var("x", shape=shape, dtype="int8")
     before = _module(_tiled(x, shape, down, across))
-    after = rewrite_functions(before, TiledUpsamplingToResize)
+    after = NativeForms("tiled_upsampling_to_resize")(before)
     assert op_names(after) == ["image.resize2d"]
     _same_outputs(before, after, _integers(shape, "int8"))
 
@@ -189,7 +184,7 @@ def test_tiling_of_the_channels_is_no_upsampling():
     x = relay.var("x", shape=(1, 5, 6, 3), dtype="int8")
     rows = relay.reshape(relay.tile(relay.expand_dims(x, axis=2), (1, 1, 2, 1, 1)), (1, 10, 6, 3))
     before = _module(relay.reshape(relay.tile(relay.expand_dims(rows, axis=4), (1, 1, 1, 1, 2)), (1, 10, 6, 6)))
-    assert "image.resize2d" not in op_names(rewrite_functions(before, TiledUpsamplingToResize))
+    assert "image.resize2d" not in op_names(NativeForms("tiled_upsampling_to_resize")(before))
 
 
 def _transformed_division(scale, zero, divisor=6.0):
@@ -201,9 +196,20 @@ def _transformed_division(scale, zero, divisor=6.0):
 
 def test_layout_transforms_around_per_tensor_elementwise_operators_cancel():
     before = _transformed_division(0.02, 30)
-    after = rewrite_functions(before, LayoutTransformPairCancelled)
+    after = NativeForms("layout_transform_pair_cancelled")(before)
     assert op_names(after) == ["qnn.dequantize", "divide", "qnn.quantize"]
     _same_outputs(before, after, _integers((1, 6, 6, 8), "uint8"))
+
+
+def test_layout_transform_cancelled_once_is_not_cancelled_again():
+    # NHWC -> NCHW, dequantize, NCHW -> NHWC, quantize, NHWC -> NCHW: the
+    # middle transform cancels with the first or the last, not with both.
+    x = relay.var("x", shape=(1, 6, 7, 8), dtype="uint8")
+    nhwc = relay.layout_transform(_dq(relay.layout_transform(x, "NHWC", "NCHW"), 0.1, 20), "NCHW", "NHWC")
+    before = _module(relay.layout_transform(_q(nhwc, 0.05, 3), "NHWC", "NCHW"))
+    after = NativeForms("layout_transform_pair_cancelled")(before)
+    assert op_names(after) == ["qnn.dequantize", "qnn.quantize", "layout_transform"]
+    _same_outputs(before, after, _integers((1, 6, 7, 8), "uint8"))
 
 
 def test_layout_transforms_around_per_channel_operators_stay():
@@ -212,7 +218,7 @@ def test_layout_transforms_around_per_channel_operators_stay():
     scales = relay.const(np.linspace(0.01, 0.08, 8).astype("float32"))
     dequantized = relay.qnn.op.dequantize(nchw, scales, relay.const(0), axis=1)
     before = _module(relay.layout_transform(_q(dequantized, 0.05, 0), "NCHW", "NHWC"))
-    assert op_names(rewrite_functions(before, LayoutTransformPairCancelled)).count("layout_transform") == 2
+    assert op_names(NativeForms("layout_transform_pair_cancelled")(before)).count("layout_transform") == 2
 
 
 def _concatenated(channels, transformed, axis):
@@ -231,7 +237,7 @@ def _concatenated(channels, transformed, axis):
 @pytest.mark.parametrize("axis, transformed", [(1, [True] * 3), (-3, [True] * 2), (1, [True, False])])
 def test_concatenation_inside_layout_transforms_joins_the_nhwc_tensors(axis, transformed):
     before, shapes = _concatenated([6, 2, 3][: len(transformed)], transformed, axis)
-    after = rewrite_functions(before, ConcatenateInsideLayoutTransforms)
+    after = NativeForms("concatenate_inside_layout_transforms")(before)
     assert ("layout_transform" not in op_names(after)) == all(transformed)
     _same_outputs(before, after, *[_integers(shape, "uint8") for shape in shapes])
 

@@ -42,19 +42,11 @@ int64_t element_count(const std::vector<int64_t>& shape) {
 
 // The shape and element type of a typed call's result, when fixed.
 std::optional<std::pair<std::vector<int64_t>, tvm::DataType>> result_type(const CallNode* call) {
-    const auto* type = as<tvm::TensorTypeNode>(call->checked_type_.get());
-    if (type == nullptr) {
+    const auto shape = fixed_shape(call->checked_type_);
+    if (!shape.has_value()) {
         return std::nullopt;
     }
-    std::vector<int64_t> shape;
-    for (const auto& dim : type->shape) {
-        const auto* value = dim.as<tvm::IntImmNode>();
-        if (value == nullptr) {
-            return std::nullopt;
-        }
-        shape.push_back(value->value);
-    }
-    return std::make_pair(shape, type->dtype);
+    return std::make_pair(*shape, static_cast<const tvm::TensorTypeNode*>(call->checked_type_.get())->dtype);
 }
 
 NDArray empty(const std::vector<int64_t>& shape, tvm::DataType dtype) {
@@ -558,6 +550,22 @@ FoldResult fold_constants(const tvm::RelayExpr& expr, bool fold_qnn) {
     } catch (const Refused&) {
         return {expr, {}, true};
     }
+}
+
+std::optional<NDArray> quantized_constant(const CallNode* call) {
+    const auto type = result_type(call);
+    std::vector<NDArray> args;
+    for (const auto& arg : call->args) {
+        const auto* constant = arg.as<ConstantNode>();
+        if (constant == nullptr) {
+            return std::nullopt;
+        }
+        args.push_back(constant->data);
+    }
+    if (!type.has_value() || args.size() != 3) {
+        return std::nullopt;
+    }
+    return quantize(call, args, type->second);
 }
 
 tvm::RelayExpr replace_nodes(const tvm::RelayExpr& expr, const std::vector<tvm::RelayExpr>& from,

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <tvm/relay/expr.h>
+#include <tvm/runtime/ndarray.h>
 
+#include <optional>
 #include <vector>
 
 namespace vexa_host {
@@ -24,6 +26,10 @@ struct FoldResult {
 // Folds the constant calls of `expr` (a typed function) that the operators
 // above cover; qnn operators only when `fold_qnn`.
 FoldResult fold_constants(const tvm::RelayExpr& expr, bool fold_qnn);
+
+// The value of a typed `qnn.quantize` call of constants, as TVM computes it;
+// nullopt where the data is not float32 or leaves int32 once divided.
+std::optional<tvm::runtime::NDArray> quantized_constant(const tvm::relay::CallNode* call);
 
 // `expr` with the nodes of `from` replaced by those of `to`.
 tvm::RelayExpr replace_nodes(const tvm::RelayExpr& expr, const std::vector<tvm::RelayExpr>& from,

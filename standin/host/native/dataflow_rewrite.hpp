@@ -6,6 +6,8 @@
 #include <tvm/relay/expr.h>
 #include <tvm/relay/function.h>
 
+#include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -53,6 +55,23 @@ inline tvm::RelayExpr rebuilt(const tvm::Object* node, const tvm::Array<tvm::Rel
     }
     value->checked_type_ = expr->checked_type_;
     return value;
+}
+
+// The shape of a tensor type whose dimensions are all fixed, or nullopt.
+inline std::optional<std::vector<int64_t>> fixed_shape(const tvm::Type& type) {
+    const auto* tensor = type.defined() ? type.as<tvm::TensorTypeNode>() : nullptr;
+    if (tensor == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> shape;
+    for (const auto& dim : tensor->shape) {
+        const auto* value = dim.as<tvm::IntImmNode>();
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        shape.push_back(value->value);
+    }
+    return shape;
 }
 
 // `function` with another body of the same type.

@@ -15,6 +15,7 @@
 #include "composite_hiding.hpp"
 #include "composite_typing.hpp"
 #include "constant_folding.hpp"
+#include "form_rewrite.hpp"
 #include "network_runs.hpp"
 #include "pattern_ops.hpp"
 #include "region_outline.hpp"
@@ -313,6 +314,31 @@ void def_hidden_composites(py::module_& m) {
             py::arg("partitioned"));
 }
 
+// Layout and quantization forms: the named rules of form_rewrite.hpp.
+py::object rewrite_forms(py::handle module, py::handle names) {
+    auto mod =
+        tvm::runtime::Downcast<tvm::IRModule>(required<tvm::IRModuleNode>(module, "rewrite_forms", "an IRModule"));
+    std::vector<const vexa_host::FormRule*> rules;
+    for (py::handle name : names) {
+        if (!PyUnicode_Check(name.ptr())) {
+            raise(PyExc_TypeError, "rewrite_forms expects rule names as str, got " + type_name(name));
+        }
+        const vexa_host::FormRule* rule = vexa_host::form_rule(name.cast<std::string>());
+        if (rule == nullptr) {
+            raise(PyExc_ValueError, "rewrite_forms: no rule is named " + name.cast<std::string>());
+        }
+        rules.push_back(rule);
+    }
+    std::optional<tvm::IRModule> result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::rewrite_forms(mod, rules);
+    });
+    if (!result.has_value()) {
+        return py::none();
+    }
+    return result->same_as(mod) ? py::reinterpret_borrow<py::object>(module) : vexa::to_python(*result);
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
@@ -374,4 +400,9 @@ VEXA_PYMODULE(_native, m) {
     vexa::def_function(m, "replace_nodes", "`function` with the nodes of `from_nodes` replaced by those of `to_nodes`.",
                        {{"function"}, {"from_nodes"}, {"to_nodes"}},
                        [](const py::handle* args) { return replace_nodes(args[0], args[1], args[2]); });
+    // Layout and quantization forms.
+    vexa::def_function(m, "rewrite_forms",
+                       "`module` with the rules named in `names` applied in order, each until it changes nothing; "
+                       "the result is typed, `module` itself when nothing changes, None when `module` is not typed.",
+                       {{"module"}, {"names"}}, [](const py::handle* args) { return rewrite_forms(args[0], args[1]); });
 }

@@ -20,8 +20,9 @@ equal.
 
 After the host's NHWC preparation, constants are folded (quantize calls
 excepted, which the quantized weight patterns expect) and more forms are
-brought to what the entries expect: four here, the others in
-`vexa_host.rewrites`, one module each; each class says which.  What the
+brought to what the entries expect: two here, the layout and quantization
+forms in the native module (`vexa_host.rewrites.native_forms`), the others
+in `vexa_host.rewrites`, one module each; each says which.  What the
 preparation leaves outside on purpose goes with the prepared module as
 notes (`preparation_notes`).
 """
@@ -35,19 +36,14 @@ from vexa_host import _native
 from vexa_host.folding import fold_constants, typed
 from vexa_host.rewrites import functions_calling, rewrite_functions
 from vexa_host.rewrites.batch_matmul_transposed import BatchMatmulTransposedB
-from vexa_host.rewrites.concatenate_layout import ConcatenateInsideLayoutTransforms
 from vexa_host.rewrites.division_between_quantizations import DivisionBetweenQuantizations, division_notes
-from vexa_host.rewrites.layout_transform_pairs import LayoutTransformPairCancelled
-from vexa_host.rewrites.max_pool_quantized import MaxPoolAfterQuantize
-from vexa_host.rewrites.nearest_resize import NearestResizeHalfPixel
+from vexa_host.rewrites.native_forms import (
+    CONCATENATE_INSIDE_LAYOUT_TRANSFORMS,
+    LAYOUT_FORMS,
+    SCALAR_QUANTIZE_FOLDED,
+    NativeForms,
+)
 from vexa_host.rewrites.quantized_hswish import ConvHardSwishToEntryForm
-from vexa_host.rewrites.scalar_quantize import ScalarQuantizeFolded
-from vexa_host.rewrites.tiled_upsampling import TiledUpsamplingToResize
-
-
-def _scalar(constant):
-    value = constant.data.numpy()
-    return value.item() if value.size == 1 else None
 
 
 def _uniform(constant):
@@ -155,63 +151,6 @@ class DenseBiasAddBack(DFPatternCallback):
         return relay.nn.bias_add(node_map[self.dense][0], bias, axis=1)
 
 
-class LayoutTransformOutsideQuantization(DFPatternCallback):
-    """The NHWC conversion of a float operator between a dequantize and a
-    quantize (a resize, in PyTorch networks) leaves the layout transforms
-    inside: dequantize, layout_transform, operator, layout_transform,
-    quantize.  The entries expect the dequantize and quantize right at the
-    operator.  With per-tensor scale and zero point, quantization commutes
-    with a layout transform, so the transforms are moved outside."""
-
-    def __init__(self):
-        super().__init__(require_type=True)
-        self.inner = wildcard()
-        dequantized = is_op("layout_transform")(is_op("qnn.dequantize")(self.inner, is_constant(), is_constant()))
-        quantized = is_op("qnn.quantize")(is_op("layout_transform")(self.inner), is_constant(), is_constant())
-        self.pattern = dequantized | quantized
-
-    def callback(self, pre, post, node_map):
-        if pre.op.name == "layout_transform":
-            transform, quantization = post, post.args[0]
-        else:
-            transform, quantization = post.args[0], post
-        scale, zero_point = quantization.args[1], quantization.args[2]
-        if any(_scalar(constant) is None for constant in (scale, zero_point)):
-            return post
-        data = node_map[self.inner][0]
-        moved = relay.Call(transform.op, [data], transform.attrs)
-        if pre.op.name == "layout_transform":
-            return relay.Call(quantization.op, [moved, scale, zero_point], quantization.attrs)
-        requantized = relay.Call(quantization.op, [data, scale, zero_point], quantization.attrs)
-        return relay.Call(transform.op, [requantized], transform.attrs)
-
-
-class PadInsideLayoutTransform(DFPatternCallback):
-    """Where the NHWC conversion meets a padded NCHW input (the first
-    convolution of a PyTorch network), it puts the layout transform between
-    the pad and the convolution, and the pad falls out of the convolution
-    entry, which takes an optional pad right at the convolution.  A pad
-    commutes with a layout transform once its widths follow the axes, so
-    the transform goes first."""
-
-    def __init__(self):
-        super().__init__(require_type=True)
-        self.data = wildcard()
-        self.pad = is_op("nn.pad")(self.data, wildcard())
-        self.pattern = is_op("layout_transform")(self.pad)
-
-    def callback(self, pre, post, node_map):
-        pad = node_map[self.pad][0]
-        src, dst = str(pre.attrs.src_layout), str(pre.attrs.dst_layout)
-        if sorted(src) != sorted(dst) or len(set(src)) != len(src) or not src.isupper():
-            return post  # only plain permutations of the axes (no split channels)
-        if str(pad.attrs.pad_mode) != "constant":
-            return post
-        widths = {axis: [int(w) for w in width] for axis, width in zip(src, pad.attrs.pad_width)}
-        moved = relay.Call(pre.op, [node_map[self.data][0]], pre.attrs)
-        return relay.nn.pad(moved, [widths[axis] for axis in dst], pad.args[1], pad_mode="constant")
-
-
 def canonicalize_imported(mod):
     """Rewrites that apply to the imported network."""
     return rewrite_functions(mod, RequantizedReluToClip)
@@ -225,17 +164,12 @@ def canonicalize_imported(mod):
 # hard-swish comes last: it reads the convolution's bias in the bias_add
 # form written here.
 _NHWC_REWRITES = (
-    ScalarQuantizeFolded,
+    SCALAR_QUANTIZE_FOLDED,
     QuantizedConvBiasToBiasAdd,
     DenseBiasAddBack,
-    LayoutTransformPairCancelled,
-    LayoutTransformOutsideQuantization,
-    PadInsideLayoutTransform,
-    MaxPoolAfterQuantize,
-    NearestResizeHalfPixel,
-    TiledUpsamplingToResize,
+    LAYOUT_FORMS,
     DivisionBetweenQuantizations,
-    ConcatenateInsideLayoutTransforms,
+    CONCATENATE_INSIDE_LAYOUT_TRANSFORMS,
     ConvHardSwishToEntryForm,
 )
 
@@ -248,8 +182,8 @@ def canonicalize_nhwc(mod):
     """Rewrites that apply after the host's NHWC preparation; the notes on
     what stays outside go with the module (`preparation_notes`)."""
     mod = fold_constants(mod, fold_qnn=False)
-    for callback_type in _NHWC_REWRITES:
-        mod = rewrite_functions(mod, callback_type)
+    for rewrite in _NHWC_REWRITES:
+        mod = rewrite(mod) if isinstance(rewrite, NativeForms) else rewrite_functions(mod, rewrite)
     notes = division_notes(mod)
     return mod.with_attr(NOTES_ATTR, notes) if notes else mod
 
