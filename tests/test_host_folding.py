@@ -9,7 +9,7 @@ import pytest
 import tvm
 from conftest import requires_tvm
 from tvm import relay
-from tvm.relay import transform
+from tvm.relay import testing, transform
 
 from vexa_host import canonicalize, flow
 from vexa_host.folding import fold_constants
@@ -164,3 +164,18 @@ def test_float_preparation_skips_only_passes_without_work(name, monkeypatch):
     prepared = flow.prepare_fp32(mod)
     monkeypatch.setattr(flow, "_rewrites", lambda mod, operators: True)
     assert tvm.ir.structural_equal(prepared, flow.prepare_fp32(mod))
+
+
+@pytest.mark.parametrize("name", ["batch norm", "scaled", "mobilenet", "resnet-18"])
+def test_scale_folding_gives_fold_scale_axis_result(name):
+    if name in ("mobilenet", "resnet-18"):
+        workload = testing.mobilenet if name == "mobilenet" else testing.resnet
+        mod, params = workload.get_workload(batch_size=1)
+        mod["main"] = relay.build_module.bind_params_by_name(mod["main"], params)
+    else:
+        body = _float_networks()[name]
+        mod = tvm.IRModule.from_expr(relay.Function(relay.analysis.free_vars(body), body))
+    with tvm.transform.PassContext(opt_level=3):
+        mod = transform.InferType()(transform.SimplifyInference()(transform.InferType()(mod)))
+        expected = transform.InferType()(transform.FoldScaleAxis()(mod))
+        assert tvm.ir.structural_equal(flow._fold_scale_axis(mod), expected)

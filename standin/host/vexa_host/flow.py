@@ -119,6 +119,15 @@ def prepare_quantized(mod):
     return _step("the rewrites of the NHWC network", canonicalize_nhwc, mod)
 
 
+def _fold_scale_axis(mod):
+    """`transform.FoldScaleAxis()(mod)`: TVM's sequence of the backward and
+    forward scale folding, then FoldConstant, which compiles every product
+    of a weight and its scale with LLVM (two seconds on a MobileNetV2); the
+    products are folded on the data instead."""
+    folding_passes = [transform.BackwardFoldScaleAxis(), transform.ForwardFoldScaleAxis()]
+    return fold_constants(tvm.transform.Sequential(folding_passes, opt_level=3, name="FoldScaleAxis")(mod))
+
+
 @on_big_stack("mod")
 def prepare_fp32(mod):
     """The network in the form the float32 table expects (see partition_for_vexa)."""
@@ -132,7 +141,7 @@ def prepare_fp32(mod):
             mod = transform.SimplifyInference()(mod)
         mod = fold_constants(mod)
         if _rewrites(mod, _SCALES):
-            mod = transform.FoldScaleAxis()(mod)
+            mod = _fold_scale_axis(mod)
         if _rewrites(mod, _CANONICALIZED):
             mod = transform.CanonicalizeOps()(mod)
         if _rewrites(mod, set(NHWC_LAYOUTS)):
