@@ -17,6 +17,7 @@
 
 #include "node_cast.hpp"
 #include "relay/graph_walk.hpp"
+#include "typed_call.hpp"
 
 namespace vexa_host {
 namespace {
@@ -40,19 +41,6 @@ int64_t fixed(const tvm::PrimExpr& dimension) {
 
 std::vector<int64_t> shape_of(const Constant& constant) {
     return std::vector<int64_t>(constant->data->shape, constant->data->shape + constant->data->ndim);
-}
-
-// A call of `op` typed as type inference types it: `type`, and the types of
-// its arguments as its type arguments.
-Call typed_call(const tvm::Op& op, const tvm::Array<tvm::RelayExpr>& args, const tvm::Attrs& attrs,
-                const tvm::Type& type) {
-    tvm::Array<tvm::Type> arg_types;
-    for (const auto& arg : args) {
-        arg_types.push_back(arg->checked_type_);
-    }
-    Call call(op, args, attrs, arg_types);
-    call->checked_type_ = type;
-    return call;
 }
 
 const CallNode* call_of(const tvm::RelayExpr& expr, const tvm::Op& op, std::size_t arity) {

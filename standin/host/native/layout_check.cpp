@@ -3,16 +3,23 @@
 #include <tvm/ir/op.h>
 #include <tvm/relay/attrs/image.h>
 #include <tvm/relay/attrs/nn.h>
+#include <tvm/relay/attrs/transform.h>
+#include <tvm/relay/expr_functor.h>
+#include <tvm/relay/qnn/attrs.h>
 
+#include <optional>
 #include <set>
+#include <unordered_set>
 
 #include "node_cast.hpp"
 #include "relay/graph_walk.hpp"
+#include "typed_call.hpp"
 
 namespace vexa_host {
 namespace {
 
 using namespace tvm::relay;
+using namespace tvm::relay::qnn;
 
 // The fixed extent of axis `axis_name` of `expr`'s type under `layout`, or -1.
 int64_t extent(const tvm::RelayExpr& expr, const std::string& layout, char axis_name) {
@@ -77,7 +84,20 @@ const std::set<std::string> broadcasting = {
     "greater",    "greater_equal", "where",       "qnn.add",    "qnn.mul",      "qnn.subtract",
 };
 
-// Whether the broadcast operands of `call` that are not scalars all have one rank.
+// Whether a tensor type holds one element, which the conversion broadcasts
+// as it is, whatever its rank.
+bool single_element(const tvm::TensorTypeNode* type) {
+    for (const auto& extent : type->shape) {
+        const auto* value = extent.as<tvm::IntImmNode>();
+        if (value == nullptr || value->value != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the broadcast operands of `call` of more than one element all have
+// one rank.
 bool ranks_agree(const CallNode* call, const std::string& op) {
     const std::size_t operands = op.rfind("qnn.", 0) == 0 ? 2 : call->args.size();
     int rank = -1;
@@ -86,10 +106,10 @@ bool ranks_agree(const CallNode* call, const std::string& op) {
         if (type == nullptr) {
             return false;
         }
-        const int operand_rank = static_cast<int>(type->shape.size());
-        if (operand_rank == 0) {
+        if (single_element(type)) {
             continue;
         }
+        const int operand_rank = static_cast<int>(type->shape.size());
         if (rank >= 0 && rank != operand_rank) {
             return false;
         }
@@ -117,26 +137,129 @@ bool converted(const CallNode* call, const std::string& op, const std::vector<st
     return false;  // a conversion this check does not know
 }
 
+struct Unsure {};
+
+// What ConvertLayout does to a network whose converted operators already
+// have their layouts.  Their outputs have a known layout, which travels down
+// through the operators that keep it; on that way the pass expands an
+// operand of lower rank of a broadcasting call (a channel bias) to the full
+// rank with leading unit axes, and writes a negative quantization axis as
+// the axis it names.  An operator outside that list reached by a known
+// layout is left to the pass (`Unsure`), as is any call it converts that
+// does not have its layouts yet.
+class LayoutNormalization : public ExprRewriter {
+public:
+    explicit LayoutNormalization(const DesiredLayouts& desired) : desired_(desired) {}
+
+    using ExprRewriter::Rewrite_;
+
+    tvm::RelayExpr Rewrite_(const CallNode* pre, const tvm::RelayExpr& post) final {
+        const auto* op = pre->op.as<tvm::OpNode>();
+        if (op == nullptr) {
+            throw Unsure{};
+        }
+        const std::string name = op->name;
+        const auto found = desired_.find(name);
+        if (found != desired_.end()) {
+            if (!converted(pre, name, found->second)) {
+                throw Unsure{};
+            }
+            known_.insert(pre);
+            return post;
+        }
+        std::vector<int> known_args;
+        for (std::size_t i = 0; i < pre->args.size(); ++i) {
+            if (known_.count(pre->args[i].get()) != 0) {
+                known_args.push_back(static_cast<int>(i));
+            }
+        }
+        const bool broadcasts = broadcasting.count(name) != 0;
+        if (known_args.empty()) {
+            if (broadcasts && !ranks_agree(pre, name)) {
+                throw Unsure{};
+            }
+            return post;
+        }
+        known_.insert(pre);
+        if (broadcasts) {
+            if (ranks_agree(pre, name)) {
+                return post;
+            }
+            if (pre->args.size() != 2 || name.rfind("qnn.", 0) == 0 || known_args.size() != 1) {
+                throw Unsure{};
+            }
+            return expanded(pre, post.as<CallNode>(), 1 - known_args[0]);
+        }
+        if (known_args != std::vector<int>{0}) {
+            throw Unsure{};
+        }
+        if (name == "qnn.requantize") {
+            return with_axis<RequantizeAttrs>(pre, post);
+        }
+        if (name == "qnn.quantize") {
+            return with_axis<QuantizeAttrs>(pre, post);
+        }
+        if (name == "qnn.dequantize") {
+            return with_axis<DequantizeAttrs>(pre, post);
+        }
+        if (name == "clip" || name == "cast" || name == "nn.relu" || name == "nn.pad") {
+            return post;
+        }
+        throw Unsure{};
+    }
+
+private:
+    // `call` with its operand `side` expanded to the rank of the other.
+    static tvm::RelayExpr expanded(const CallNode* pre, const CallNode* post, int side) {
+        static const tvm::Op& expand_dims = tvm::Op::Get("expand_dims");
+        const auto* full = pre->args[1 - side]->checked_type_.as<tvm::TensorTypeNode>();
+        const auto* narrow = pre->args[side]->checked_type_.as<tvm::TensorTypeNode>();
+        const int missing = static_cast<int>(full->shape.size()) - static_cast<int>(narrow->shape.size());
+        if (narrow->shape.empty() || missing <= 0) {
+            throw Unsure{};
+        }
+        auto attrs = tvm::runtime::make_object<ExpandDimsAttrs>();
+        attrs->axis = 0;
+        attrs->num_newaxis = missing;
+        tvm::Array<tvm::PrimExpr> shape(static_cast<std::size_t>(missing), tvm::IntImm(tvm::DataType::Int(32), 1));
+        for (const auto& extent : narrow->shape) {
+            shape.push_back(extent);
+        }
+        tvm::Array<tvm::RelayExpr> args = post->args;
+        args.Set(side, typed_call(expand_dims, {args[side]}, tvm::Attrs(attrs), tvm::TensorType(shape, narrow->dtype)));
+        return typed_call(tvm::Downcast<tvm::Op>(pre->op), args, pre->attrs, pre->checked_type_);
+    }
+
+    // `post` with its negative axis counted from the front of its data.
+    template <typename Attrs>
+    static tvm::RelayExpr with_axis(const CallNode* pre, const tvm::RelayExpr& post) {
+        const auto* attrs = pre->attrs.as<Attrs>();
+        const auto* type = pre->args[0]->checked_type_.as<tvm::TensorTypeNode>();
+        if (attrs == nullptr || type == nullptr) {
+            throw Unsure{};
+        }
+        if (attrs->axis >= 0) {
+            return post;
+        }
+        auto normalized = tvm::runtime::make_object<Attrs>(*attrs);
+        normalized->axis = attrs->axis + static_cast<int>(type->shape.size());
+        const auto* call = post.as<CallNode>();
+        return typed_call(tvm::Downcast<tvm::Op>(pre->op), call->args, tvm::Attrs(normalized), pre->checked_type_);
+    }
+
+    const DesiredLayouts& desired_;
+    std::unordered_set<const tvm::Object*> known_;  // nodes whose layout the pass knows
+};
+
 }  // namespace
 
-bool layouts_already(const Function& function, const DesiredLayouts& desired) {
-    bool all = true;
-    vexa::relay::post_order_walk(
-        function.get(), [](const FunctionNode*) { return true; },
-        [&](const tvm::Object* node) {
-            const auto* call = as<CallNode>(node);
-            const auto* op = call != nullptr ? as<tvm::OpNode>(call->op.get()) : nullptr;
-            if (all && op != nullptr) {
-                const std::string name = op->name;
-                const auto found = desired.find(name);
-                if (found != desired.end()) {
-                    all = converted(call, name, found->second);
-                } else if (broadcasting.count(name) != 0) {
-                    all = ranks_agree(call, name);
-                }
-            }
-        });
-    return all;
+std::optional<Function> layouts_normalized(const Function& function, const DesiredLayouts& desired) {
+    LayoutNormalization rewriter(desired);
+    try {
+        return tvm::runtime::Downcast<Function>(PostOrderRewrite(function, &rewriter));
+    } catch (const Unsure&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace vexa_host

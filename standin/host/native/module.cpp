@@ -326,11 +326,11 @@ py::object expand_bias_adds(py::handle function) {
     return result ? vexa::to_python(*result) : py::none();
 }
 
-py::object layouts_already(py::handle function, py::handle desired) {
-    const tvm::relay::Function input = function_argument(function, "layouts_already");
+py::object layouts_normalized(py::handle function, py::handle desired) {
+    const tvm::relay::Function input = function_argument(function, "layouts_normalized");
     if (!PyDict_Check(desired.ptr())) {
         raise(PyExc_TypeError,
-              "layouts_already expects a dict of operator names to layouts, got " + type_name(desired));
+              "layouts_normalized expects a dict of operator names to layouts, got " + type_name(desired));
     }
     vexa_host::DesiredLayouts layouts;
     for (auto [op, wanted] : py::reinterpret_borrow<py::dict>(desired)) {
@@ -339,7 +339,11 @@ py::object layouts_already(py::handle function, py::handle desired) {
             entry.push_back(py::str(layout).cast<std::string>());
         }
     }
-    return py::bool_(vexa::call_guarded([&] { return vexa_host::layouts_already(input, layouts); }));
+    std::optional<tvm::relay::Function> result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::layouts_normalized(input, layouts);
+    });
+    return result ? vexa::to_python(*result) : py::none();
 }
 
 }  // namespace
@@ -428,7 +432,9 @@ VEXA_PYMODULE(_native, m) {
                        {{"function"}}, [](const py::handle* args) {
                            return rewritten(args[0], "channel_bias_adds", vexa_host::channel_bias_adds);
                        });
-    vexa::def_function(
-        m, "layouts_already", "Whether ConvertLayout(`desired`) would leave `function` as it is (False when unsure).",
-        {{"function"}, {"desired"}}, [](const py::handle* args) { return layouts_already(args[0], args[1]); });
+    vexa::def_function(m, "layouts_normalized",
+                       "ConvertLayout(`desired`) of `function`, typed, where its converted operators already have "
+                       "their layouts; None when only the pass can tell.",
+                       {{"function"}, {"desired"}},
+                       [](const py::handle* args) { return layouts_normalized(args[0], args[1]); });
 }
