@@ -58,6 +58,15 @@ def _nhwc_int8():
     return relay.var("x", shape=(1, 8, 8, 4), dtype="int8")
 
 
+def _quantized(x):
+    return relay.qnn.op.quantize(x, relay.const(0.5), relay.const(0), out_dtype="int8")
+
+
+def _requantized(x):
+    x = relay.cast(x, "int32")
+    return relay.qnn.op.requantize(x, relay.const(0.5), relay.const(0), relay.const(0.25), relay.const(0))
+
+
 def _quantized_block(x, requantize_axis):
     x = relay.nn.pad(x, ((0, 0), (1, 1), (1, 1), (0, 0)))
     zero, scale = relay.const(0), relay.const(0.5)
@@ -88,6 +97,16 @@ CASES = {
     ),
     "row bias": (lambda: relay.add(_conv(_nhwc(), 6), relay.const(np.ones((6, 6), "float32"))), True),
     "mean after the convolution": (lambda: relay.mean(_conv(_nhwc(), 6), axis=[1, 2]), False),
+    "concatenation of the convolution": (lambda: relay.concatenate([_conv(_nhwc(), 6)] * 2, axis=-1), False),
+    "bias after a cast": (
+        lambda: relay.add(relay.cast(_conv(_nhwc(), 6), "float16"), relay.const(np.ones(6, "float16"))),
+        True,
+    ),
+    "quantize after the convolution": (lambda: _quantized(_conv(_nhwc(), 6)), True),
+    "requantize and dequantize after the convolution": (
+        lambda: relay.qnn.op.dequantize(_requantized(_conv(_nhwc(), 6)), relay.const(0.5), relay.const(0)),
+        True,
+    ),
     "quantized block": (lambda: _quantized_block(_nhwc_int8(), requantize_axis=-1), True),
     "quantized block, per-channel requantize": (lambda: _quantized_block(_nhwc_int8(), requantize_axis=3), True),
     "channel bias of full rank": (

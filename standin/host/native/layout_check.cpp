@@ -143,8 +143,8 @@ struct Unsure {};
 // have their layouts.  Their outputs have a known layout, which travels down
 // through the operators that keep it; on that way the pass expands an
 // operand of lower rank of a broadcasting call (a channel bias) to the full
-// rank with leading unit axes, and writes a negative quantization axis as
-// the axis it names.  An operator outside that list reached by a known
+// rank with leading unit axes, and writes a negative requantize axis as the
+// axis it names.  An operator outside that list reached by a known
 // layout is left to the pass (`Unsure`), as is any call it converts that
 // does not have its layouts yet.
 class LayoutNormalization : public ExprRewriter {
@@ -194,19 +194,35 @@ public:
             throw Unsure{};
         }
         if (name == "qnn.requantize") {
-            return with_axis<RequantizeAttrs>(pre, post);
+            return with_axis(pre, post);
         }
-        if (name == "qnn.quantize") {
-            return with_axis<QuantizeAttrs>(pre, post);
-        }
-        if (name == "qnn.dequantize") {
-            return with_axis<DequantizeAttrs>(pre, post);
-        }
-        if (name == "clip" || name == "cast" || name == "nn.relu" || name == "nn.pad") {
+        if (name == "qnn.quantize" || name == "qnn.dequantize" || name == "clip" || name == "cast" ||
+            name == "nn.relu" || name == "nn.pad") {
             return post;
         }
         throw Unsure{};
     }
+
+    // A tuple, or an item of one, has a known layout when a field has.
+    tvm::RelayExpr Rewrite_(const TupleNode* pre, const tvm::RelayExpr& post) final {
+        for (const auto& field : pre->fields) {
+            if (known_.count(field.get()) != 0) {
+                known_.insert(pre);
+            }
+        }
+        return post;
+    }
+
+    tvm::RelayExpr Rewrite_(const TupleGetItemNode* pre, const tvm::RelayExpr& post) final {
+        if (known_.count(pre->tuple.get()) != 0) {
+            known_.insert(pre);
+        }
+        return post;
+    }
+
+    tvm::RelayExpr Rewrite_(const LetNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
+
+    tvm::RelayExpr Rewrite_(const IfNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
 
 private:
     // `call` with its operand `side` expanded to the rank of the other.
@@ -231,9 +247,8 @@ private:
     }
 
     // `post` with its negative axis counted from the front of its data.
-    template <typename Attrs>
     static tvm::RelayExpr with_axis(const CallNode* pre, const tvm::RelayExpr& post) {
-        const auto* attrs = pre->attrs.as<Attrs>();
+        const auto* attrs = pre->attrs.as<RequantizeAttrs>();
         const auto* type = pre->args[0]->checked_type_.as<tvm::TensorTypeNode>();
         if (attrs == nullptr || type == nullptr) {
             throw Unsure{};
@@ -241,7 +256,7 @@ private:
         if (attrs->axis >= 0) {
             return post;
         }
-        auto normalized = tvm::runtime::make_object<Attrs>(*attrs);
+        auto normalized = tvm::runtime::make_object<RequantizeAttrs>(*attrs);
         normalized->axis = attrs->axis + static_cast<int>(type->shape.size());
         const auto* call = post.as<CallNode>();
         return typed_call(tvm::Downcast<tvm::Op>(pre->op), call->args, tvm::Attrs(normalized), pre->checked_type_);
