@@ -167,9 +167,10 @@ def partition_for_vexa(mod, params=None, table="vexa"):
          requantized ReLU turned into the clip the entries expect
          (`vexa_host.canonicalize`); CanonicalizeOps (a bias add becomes a
          broadcast add, which the layout conversion turns into the
-         expand_dims / expand_dims / layout_transform chain of the NHWC bias),
-         then ConvertLayout to NHWC for convolutions ("qnn.conv2d",
-         "nn.conv2d"), pools and resizes; then constants folded except the
+         expand_dims / expand_dims / layout_transform chain of the NHWC bias;
+         done natively, `vexa_host.bias_forms`), then ConvertLayout to NHWC
+         for convolutions ("qnn.conv2d", "nn.conv2d"), pools and resizes
+         (natively where they already have those layouts); then constants folded except the
          "qnn.quantize" calls (the quantized weight patterns expect them),
          constant convolution and dense biases back to "nn.bias_add", layout
          transforms moved outside per-tensor dequantize / quantize pairs and
