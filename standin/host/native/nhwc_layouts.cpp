@@ -1,4 +1,4 @@
-#include "layout_check.hpp"
+#include "nhwc_layouts.hpp"
 
 #include <tvm/ir/op.h>
 #include <tvm/relay/attrs/image.h>
