@@ -8,6 +8,7 @@ from tvm.relay.dataflow_pattern import is_constant, is_op, wildcard
 from tvm.relay.op.contrib import register
 
 from vexa_host import flow
+from vexa_host.bias_forms import channel_bias_adds
 from vexa_host.relay_traversal import find_call_of_type, get_consumers_mc
 
 
@@ -117,7 +118,7 @@ def test_only_channel_bias_adds_become_bias_adds(data_shape, constant_shape, bec
     data = relay.nn.relu(x)
     bias = relay.const(np.arange(np.prod(constant_shape), dtype="float32").reshape(constant_shape))
     out = relay.add(bias, data) if constant_first else relay.add(data, bias)
-    mod = flow._restore_bias_adds(relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], out))))
+    mod = channel_bias_adds(relay.transform.InferType()(tvm.IRModule.from_expr(relay.Function([x], out))))
     body = mod["main"].body
     if becomes_bias_add:
         assert body.op.name == "nn.bias_add" and body.attrs.axis == 3

@@ -13,11 +13,12 @@ pytestmark = requires_tvm
 
 sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
 import tvm  # noqa: E402
+from bias_forms_reference import NATIVE_STEPS, RequantizedReluToClip  # noqa: E402
 from tvm import relay  # noqa: E402
 from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard  # noqa: E402
 
 from vexa_host import _native  # noqa: E402
-from vexa_host.canonicalize import _NHWC_REWRITES, RequantizedReluToClip, is_qdq_form, preparation_notes  # noqa: E402
+from vexa_host.canonicalize import _NHWC_REWRITES, is_qdq_form, preparation_notes  # noqa: E402
 from vexa_host.flow import NHWC_LAYOUTS, prepare_quantized  # noqa: E402
 from vexa_host.folding import fold_constants  # noqa: E402
 from vexa_host.rewrites import rewrite_functions  # noqa: E402
@@ -49,7 +50,7 @@ def _every_step_everywhere(mod):
     mod = _infer(relay.transform.CanonicalizeOps()(mod))
     mod = fold_constants(_infer(relay.transform.ConvertLayout(NHWC_LAYOUTS)(mod)), fold_qnn=False)
     for step in _NHWC_REWRITES:
-        for callback_type in reference_callbacks(step):
+        for callback_type in NATIVE_STEPS.get(step) or reference_callbacks(step):
             mod = _rewritten(mod, callback_type)
     return mod
 

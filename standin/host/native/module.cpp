@@ -7,8 +7,12 @@
 #include <tvm/ir/module.h>
 #include <tvm/relay/function.h>
 
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "bias_forms.hpp"
 #include "call_search.hpp"
 #include "common/fast_function.hpp"
 #include "common/module_init.hpp"
@@ -17,6 +21,8 @@
 #include "constant_folding.hpp"
 #include "form_rewrite.hpp"
 #include "network_runs.hpp"
+#include "nhwc_layouts.hpp"
+#include "param_binding.hpp"
 #include "pattern_ops.hpp"
 #include "region_outline.hpp"
 #include "relay/big_stack.hpp"
@@ -339,6 +345,80 @@ py::object rewrite_forms(py::handle module, py::handle names) {
     return result->same_as(mod) ? py::reinterpret_borrow<py::object>(module) : vexa::to_python(*result);
 }
 
+// The preparation's parameter binding, bias forms and layout check.
+
+tvm::relay::Function function_argument(py::handle value, const char* function) {
+    return tvm::runtime::Downcast<tvm::relay::Function>(
+        required<tvm::relay::FunctionNode>(value, function, "a Relay function"));
+}
+
+// (function, typed) with `constants` bound to the parameters named `names`.
+py::object bind_params(py::handle function, py::handle names, py::handle constants) {
+    const tvm::relay::Function unbound = function_argument(function, "bind_params");
+    std::vector<std::pair<std::string, tvm::relay::Constant>> values;
+    if (!PyList_Check(names.ptr()) || !PyList_Check(constants.ptr())) {
+        raise(PyExc_TypeError, "bind_params expects the names and the constants as lists");
+    }
+    py::list name_list = py::reinterpret_borrow<py::list>(names);
+    py::list constant_list = py::reinterpret_borrow<py::list>(constants);
+    if (name_list.size() != constant_list.size()) {
+        raise(PyExc_ValueError, "bind_params expects as many constants as names");
+    }
+    for (std::size_t i = 0; i < name_list.size(); ++i) {
+        if (!PyUnicode_Check(name_list[i].ptr())) {
+            raise(PyExc_TypeError, "bind_params expects parameter names as str, got " + type_name(name_list[i]));
+        }
+        values.emplace_back(name_list[i].cast<std::string>(),
+                            tvm::runtime::Downcast<tvm::relay::Constant>(
+                                required<tvm::relay::ConstantNode>(constant_list[i], "bind_params", "constants")));
+    }
+    vexa_host::BoundParams bound = vexa::call_guarded([&] { return vexa_host::bind_params(unbound, values); });
+    if (!bound.ambiguous_name.empty()) {
+        raise(PyExc_ValueError, "several parameters of the network are named " + bound.ambiguous_name +
+                                    ": a value given under that name cannot be bound");
+    }
+    return py::make_tuple(vexa::to_python(bound.function), py::bool_(bound.typed));
+}
+
+template <typename Rewrite>
+py::object rewritten(py::handle function, const char* name, Rewrite&& rewrite) {
+    const tvm::relay::Function input = function_argument(function, name);
+    auto result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return rewrite(input);
+    });
+    return vexa::to_python(result);
+}
+
+py::object expand_bias_adds(py::handle function) {
+    const tvm::relay::Function input = function_argument(function, "expand_bias_adds");
+    std::optional<tvm::relay::Function> result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::expand_bias_adds(input);
+    });
+    return result ? vexa::to_python(*result) : py::none();
+}
+
+py::object layouts_normalized(py::handle function, py::handle desired) {
+    const tvm::relay::Function input = function_argument(function, "layouts_normalized");
+    if (!PyDict_Check(desired.ptr())) {
+        raise(PyExc_TypeError,
+              "layouts_normalized expects a dict of operator names to layouts, got " + type_name(desired));
+    }
+    vexa_host::DesiredLayouts layouts;
+    for (auto [op, wanted] : py::reinterpret_borrow<py::dict>(desired)) {
+        std::vector<std::string>& entry = layouts[py::str(op).cast<std::string>()];
+        for (py::handle layout : wanted) {
+            entry.push_back(py::str(layout).cast<std::string>());
+        }
+    }
+    std::optional<tvm::relay::Function> result = vexa::call_guarded([&] {
+        py::gil_scoped_release unlocked;
+        return vexa_host::layouts_normalized(input, layouts);
+    });
+    return result ? vexa::to_python(*result) : py::none();
+}
+
 }  // namespace
 
 VEXA_PYMODULE(_native, m) {
@@ -405,4 +485,38 @@ VEXA_PYMODULE(_native, m) {
                        "`module` with the rules named in `names` applied in order, each until it changes nothing; "
                        "the result is typed, `module` itself when nothing changes, None when `module` is not typed.",
                        {{"module"}, {"names"}}, [](const py::handle* args) { return rewrite_forms(args[0], args[1]); });
+
+    // The preparation's parameter binding, bias forms and layout check.
+    vexa::def_function(m, "bind_params",
+                       "(function, typed): `constants` bound to the parameters of `function` named `names`, typed "
+                       "as type inference would type them when `typed`.",
+                       {{"function"}, {"names"}, {"constants"}},
+                       [](const py::handle* args) { return bind_params(args[0], args[1], args[2]); });
+    vexa::def_function(m, "expand_bias_adds",
+                       "`function` with every nn.bias_add as an add of the bias expanded to the data's rank, typed; "
+                       "None when a bias_add is untyped.",
+                       {{"function"}}, [](const py::handle* args) { return expand_bias_adds(args[0]); });
+    vexa::def_function(m, "requantized_relu_clips",
+                       "`function` with each requantized ReLU (a maximum at the input zero point) as a clip after "
+                       "the requantize, typed.",
+                       {{"function"}}, [](const py::handle* args) {
+                           return rewritten(args[0], "requantized_relu_clips", vexa_host::requantized_relu_clips);
+                       });
+    vexa::def_function(m, "quantized_bias_adds",
+                       "`function` with the constant biases of quantized NHWC convolutions and of quantized dense "
+                       "layers as nn.bias_add, typed.",
+                       {{"function"}}, [](const py::handle* args) {
+                           return rewritten(args[0], "quantized_bias_adds", vexa_host::quantized_bias_adds);
+                       });
+    vexa::def_function(m, "channel_bias_adds",
+                       "`function` with each add of a (1, 1, 1, C) constant to NHWC data of C channels as "
+                       "nn.bias_add on axis 3, typed.",
+                       {{"function"}}, [](const py::handle* args) {
+                           return rewritten(args[0], "channel_bias_adds", vexa_host::channel_bias_adds);
+                       });
+    vexa::def_function(m, "layouts_normalized",
+                       "ConvertLayout(`desired`) of `function`, typed, where its converted operators already have "
+                       "their layouts; None when only the pass can tell.",
+                       {{"function"}, {"desired"}},
+                       [](const py::handle* args) { return layouts_normalized(args[0], args[1]); });
 }

@@ -3,18 +3,17 @@ in one call, following TVM's `partition_for_*` convention."""
 
 import importlib
 
-import numpy as np
 import tvm
-from tvm import relay
 from tvm.relay import transform
-from tvm.relay.dataflow_pattern import DFPatternCallback, is_constant, is_op, rewrite, wildcard
 from tvm.relay.op.contrib.register import get_pattern_table
 
 from vexa_host import _native
+from vexa_host.bias_forms import channel_bias_adds, expand_bias_adds
 from vexa_host.canonicalize import canonicalize_nhwc, integer_form
 from vexa_host.deep_stack import on_big_stack
 from vexa_host.folding import fold_constants, typed
 from vexa_host.outline import outline
+from vexa_host.param_binding import bind_params
 from vexa_host.partition import partition
 
 FP32_TABLE = "vexa_fp32"
@@ -32,41 +31,6 @@ NHWC_LAYOUTS = {
     "nn.global_avg_pool2d": ["NHWC"],
     "image.resize2d": ["NHWC"],
 }
-
-
-class _ChannelBiasToBiasAdd(DFPatternCallback):
-    """add(x, constant of shape (1, 1, 1, C)) with x of shape (N, H, W, C)
-    becomes nn.bias_add(x, the constant as a vector of C, axis=3)."""
-
-    def __init__(self):
-        super().__init__(require_type=True)
-        self.data = wildcard()
-        self.bias = is_constant()
-        self.pattern = is_op("add")(self.data, self.bias)  # the matcher also tries the operands swapped
-
-    def callback(self, pre, post, node_map):
-        # The matched data may already be a rewritten (untyped) node when adds
-        # are chained, so types are read from the original operands.
-        bias = node_map[self.bias][0]
-        data_side = 0 if pre.args[1].same_as(bias) else 1
-        shape, data = bias.data.shape, pre.args[data_side]
-        if isinstance(data, relay.Constant) or len(shape) != 4 or tuple(shape[:3]) != (1, 1, 1):
-            return post
-        data_type = data.checked_type
-        if not isinstance(data_type, relay.TensorType) or len(data_type.shape) != 4:
-            return post
-        channels = data_type.shape[3]
-        if not isinstance(channels, tvm.tir.IntImm) or int(channels) != shape[3] or data_type.dtype != bias.data.dtype:
-            return post
-        vector = relay.const(np.reshape(bias.data.numpy(), (shape[3],)))
-        return relay.nn.bias_add(post.args[data_side], vector, axis=3)
-
-
-def _restore_bias_adds(mod):
-    functions = [(gvar, func) for gvar, func in _native.optimizable_functions(mod) if "add" in _operators(func)]
-    updates = [(gvar, rewrite(_ChannelBiasToBiasAdd(), func)) for gvar, func in functions]
-    updates = [(gvar, func) for (gvar, func), (_, before) in zip(updates, functions) if not func.same_as(before)]
-    return transform.InferType()(_native.module_with(mod, updates)) if updates else mod
 
 
 class PreparationError(RuntimeError):
@@ -91,7 +55,6 @@ def _step(step, transform_function, mod):
 # network.
 _SIMPLIFIED = {"nn.batch_norm", "nn.dropout", "nn.layer_norm", "nn.group_norm", "nn.instance_norm", "nn.l2_normalize"}
 _SCALES = {"multiply", "divide"}
-_CANONICALIZED = {"nn.bias_add"}
 
 
 def _operators(function):
@@ -103,9 +66,19 @@ def _rewrites(mod, operators):
     return any(operators & _operators(func) for _, func in _native.optimizable_functions(mod))
 
 
-def _only_with(operators, transform_function):
-    """`transform_function`, run only on a module calling one of `operators`."""
-    return lambda mod: transform_function(mod) if _rewrites(mod, operators) else mod
+def _nhwc_layouts(mod):
+    """`transform.ConvertLayout(NHWC_LAYOUTS)(mod)`, typed.  A network whose
+    converted operators already have their layouts (TFLite networks) gets
+    the pass's few changes natively: the pass infers the types of the whole
+    module, in time that grows faster than a deep network."""
+    updates = []
+    for global_var, function in _native.optimizable_functions(mod):
+        normalized = _native.layouts_normalized(function, NHWC_LAYOUTS)
+        if normalized is None:
+            return transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+        if not normalized.same_as(function):
+            updates.append((global_var, normalized))
+    return _native.module_with(mod, updates) if updates else mod
 
 
 @on_big_stack("mod")
@@ -113,9 +86,8 @@ def prepare_quantized(mod):
     """The network in the form the quantized tables expect (see partition_for_vexa)."""
     mod = _step("type inference of the imported network", typed, mod)
     mod = _step("integer operators for QDQ regions (FakeQuantizationToInteger)", integer_form, mod)
-    mod = _step("CanonicalizeOps", _only_with(_CANONICALIZED, transform.CanonicalizeOps()), mod)
-    layouts = _only_with(set(NHWC_LAYOUTS), transform.ConvertLayout(NHWC_LAYOUTS))
-    mod = _step("the NHWC layout conversion (ConvertLayout)", layouts, mod)
+    mod = _step("CanonicalizeOps", expand_bias_adds, mod)
+    mod = _step("the NHWC layout conversion (ConvertLayout)", _nhwc_layouts, mod)
     return _step("the rewrites of the NHWC network", canonicalize_nhwc, mod)
 
 
@@ -142,13 +114,10 @@ def prepare_fp32(mod):
         mod = fold_constants(mod)
         if _rewrites(mod, _SCALES):
             mod = _fold_scale_axis(mod)
-        if _rewrites(mod, _CANONICALIZED):
-            mod = transform.CanonicalizeOps()(mod)
-        if _rewrites(mod, set(NHWC_LAYOUTS)):
-            # Layout transforms go only around the operators converted.
-            mod = transform.ConvertLayout(NHWC_LAYOUTS)(mod)
+        # Layout transforms go only around the operators converted.
+        mod = _nhwc_layouts(expand_bias_adds(mod))
         mod = fold_constants(mod)
-    return _restore_bias_adds(mod)
+    return channel_bias_adds(mod)
 
 
 def _registered_table(name):
@@ -207,9 +176,10 @@ def partition_for_vexa(mod, params=None, table="vexa"):
          requantized ReLU turned into the clip the entries expect
          (`vexa_host.canonicalize`); CanonicalizeOps (a bias add becomes a
          broadcast add, which the layout conversion turns into the
-         expand_dims / expand_dims / layout_transform chain of the NHWC bias),
-         then ConvertLayout to NHWC for convolutions ("qnn.conv2d",
-         "nn.conv2d"), pools and resizes; then constants folded except the
+         expand_dims / expand_dims / layout_transform chain of the NHWC bias;
+         done natively, `vexa_host.bias_forms`), then ConvertLayout to NHWC
+         for convolutions ("qnn.conv2d", "nn.conv2d"), pools and resizes
+         (natively where they already have those layouts); then constants folded except the
          "qnn.quantize" calls (the quantized weight patterns expect them),
          constant convolution and dense biases back to "nn.bias_add", layout
          transforms moved outside per-tensor dequantize / quantize pairs and
@@ -236,8 +206,7 @@ def partition_for_vexa(mod, params=None, table="vexa"):
     """
     _native.refuse_foreign_attrs(mod)
     if params:
-        main = mod.get_global_var("main")
-        mod = _native.module_with(mod, [(main, relay.build_module.bind_params_by_name(mod[main], params))])
+        mod = bind_params(mod, params)
     entries = _registered_table(table)
     mod = prepare_fp32(mod) if table == FP32_TABLE else prepare_quantized(mod)
     mod = partition(mod, entries)

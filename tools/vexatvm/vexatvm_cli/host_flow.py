@@ -6,7 +6,6 @@ and graph partitioning."""
 import time
 
 import tvm
-from tvm import relay
 
 from vexatvm_cli.progress import native_log_silenced
 
@@ -58,8 +57,10 @@ def nhwc_preparation(mod, params, table_name, progress, name=""):
 
 
 def _prepare(flow, mod, params, table_name, progress, name):
+    from vexa_host.param_binding import bind_params
+
     if params:
-        mod["main"] = relay.build_module.bind_params_by_name(mod["main"], params)
+        mod = bind_params(mod, params)
     prepare = flow.prepare_fp32 if table_name == flow.FP32_TABLE else flow.prepare_quantized
     with tvm.transform.PassContext(instruments=[_StepReporter(progress, name)]):
         return prepare(mod)

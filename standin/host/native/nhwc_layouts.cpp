@@ -1,0 +1,280 @@
+#include "nhwc_layouts.hpp"
+
+#include <tvm/ir/op.h>
+#include <tvm/relay/attrs/image.h>
+#include <tvm/relay/attrs/nn.h>
+#include <tvm/relay/attrs/transform.h>
+#include <tvm/relay/expr_functor.h>
+#include <tvm/relay/qnn/attrs.h>
+
+#include <optional>
+#include <set>
+#include <unordered_set>
+
+#include "node_cast.hpp"
+#include "relay/graph_walk.hpp"
+#include "typed_call.hpp"
+
+namespace vexa_host {
+namespace {
+
+using namespace tvm::relay;
+using namespace tvm::relay::qnn;
+
+// The fixed extent of axis `axis_name` of `expr`'s type under `layout`, or -1.
+int64_t extent(const tvm::RelayExpr& expr, const std::string& layout, char axis_name) {
+    const auto* type = expr->checked_type_.as<tvm::TensorTypeNode>();
+    const std::size_t axis = layout.find(axis_name);
+    if (type == nullptr || axis == std::string::npos || type->shape.size() != layout.size()) {
+        return -1;
+    }
+    const auto* value = type->shape[axis].as<tvm::IntImmNode>();
+    return value != nullptr ? value->value : -1;
+}
+
+// The kernel layout the conversion hooks of nn.conv2d and qnn.conv2d give a
+// convolution for "default": HWOI for a depthwise NHWC convolution (as many
+// input and output channels as groups), HWIO for any other NHWC one, OIHW
+// for NCHW; empty when unknown.
+std::string default_kernel_layout(const CallNode* call, const Conv2DAttrs* attrs, const std::string& data_layout) {
+    if (data_layout == "NCHW") {
+        return "OIHW";
+    }
+    if (data_layout != "NHWC") {
+        return "";
+    }
+    const int64_t in_channels = extent(call->args[0], attrs->data_layout, 'C');
+    const int64_t out_channels = extent(call->args[1], attrs->kernel_layout, 'O');
+    if (in_channels < 0 || out_channels < 0) {
+        return "";
+    }
+    return in_channels == out_channels && out_channels == attrs->groups ? "HWOI" : "HWIO";
+}
+
+bool convolution_converted(const CallNode* call, const std::vector<std::string>& desired) {
+    const auto* attrs = call->attrs.as<Conv2DAttrs>();
+    if (attrs == nullptr || desired.size() != 2 || call->args.size() < 2 || attrs->data_layout != desired[0]) {
+        return false;
+    }
+    const std::string kernel = desired[1] == "default" ? default_kernel_layout(call, attrs, desired[0]) : desired[1];
+    return !kernel.empty() && attrs->kernel_layout == kernel;
+}
+
+// The pool hooks write the layout as both the input and the output layout.
+template <typename Attrs>
+bool pool_converted(const CallNode* call, const std::vector<std::string>& desired) {
+    const auto* attrs = call->attrs.as<Attrs>();
+    return attrs != nullptr && desired.size() == 1 && attrs->layout == desired[0] && attrs->out_layout == desired[0];
+}
+
+bool resize_converted(const CallNode* call, const std::vector<std::string>& desired) {
+    const auto* attrs = call->attrs.as<Resize2DAttrs>();
+    return attrs != nullptr && desired.size() == 1 && attrs->layout == desired[0];
+}
+
+// Operators whose layout follows broadcasting: once any operand has a layout,
+// the conversion expands an operand of lower rank (a channel bias, say) to
+// the full rank, whatever the layouts.  The qnn ones broadcast their first
+// two arguments only (the rest are quantization parameters).
+const std::set<std::string> broadcasting = {
+    "add",        "subtract",      "multiply",    "divide",     "floor_divide", "trunc_divide",
+    "power",      "mod",           "floor_mod",   "trunc_mod",  "maximum",      "minimum",
+    "left_shift", "right_shift",   "bitwise_and", "bitwise_or", "bitwise_xor",  "logical_and",
+    "logical_or", "logical_xor",   "equal",       "not_equal",  "less",         "less_equal",
+    "greater",    "greater_equal", "where",       "qnn.add",    "qnn.mul",      "qnn.subtract",
+};
+
+// Whether a tensor type holds one element, which the conversion broadcasts
+// as it is, whatever its rank.
+bool single_element(const tvm::TensorTypeNode* type) {
+    for (const auto& extent : type->shape) {
+        const auto* value = extent.as<tvm::IntImmNode>();
+        if (value == nullptr || value->value != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the broadcast operands of `call` of more than one element all have
+// one rank.
+bool ranks_agree(const CallNode* call, const std::string& op) {
+    const std::size_t operands = op.rfind("qnn.", 0) == 0 ? 2 : call->args.size();
+    int rank = -1;
+    for (std::size_t i = 0; i < operands && i < call->args.size(); ++i) {
+        const auto* type = call->args[i]->checked_type_.as<tvm::TensorTypeNode>();
+        if (type == nullptr) {
+            return false;
+        }
+        if (single_element(type)) {
+            continue;
+        }
+        const int operand_rank = static_cast<int>(type->shape.size());
+        if (rank >= 0 && rank != operand_rank) {
+            return false;
+        }
+        rank = operand_rank;
+    }
+    return true;
+}
+
+bool converted(const CallNode* call, const std::string& op, const std::vector<std::string>& desired) {
+    if (op == "nn.conv2d" || op == "qnn.conv2d") {
+        return convolution_converted(call, desired);
+    }
+    if (op == "nn.max_pool2d") {
+        return pool_converted<MaxPool2DAttrs>(call, desired);
+    }
+    if (op == "nn.avg_pool2d" || op == "qnn.avg_pool2d") {
+        return pool_converted<AvgPool2DAttrs>(call, desired);
+    }
+    if (op == "nn.global_max_pool2d" || op == "nn.global_avg_pool2d") {
+        return pool_converted<GlobalPool2DAttrs>(call, desired);
+    }
+    if (op == "image.resize2d") {
+        return resize_converted(call, desired);
+    }
+    return false;  // a conversion this check does not know
+}
+
+struct Unsure {};
+
+// What ConvertLayout does to a network whose converted operators already
+// have their layouts.  Their outputs have a known layout, which travels down
+// through the operators that keep it; on that way the pass expands an
+// operand of lower rank of a broadcasting call (a channel bias) to the full
+// rank with leading unit axes, and writes a negative requantize axis as the
+// axis it names.  An operator outside that list reached by a known
+// layout is left to the pass (`Unsure`), as is any call it converts that
+// does not have its layouts yet.
+class LayoutNormalization : public ExprRewriter {
+public:
+    explicit LayoutNormalization(const DesiredLayouts& desired) : desired_(desired) {}
+
+    using ExprRewriter::Rewrite_;
+
+    tvm::RelayExpr Rewrite_(const CallNode* pre, const tvm::RelayExpr& post) final {
+        const auto* op = pre->op.as<tvm::OpNode>();
+        if (op == nullptr) {
+            throw Unsure{};
+        }
+        const std::string name = op->name;
+        const auto found = desired_.find(name);
+        if (found != desired_.end()) {
+            if (!converted(pre, name, found->second)) {
+                throw Unsure{};
+            }
+            known_.insert(pre);
+            return post;
+        }
+        std::vector<int> known_args;
+        for (std::size_t i = 0; i < pre->args.size(); ++i) {
+            if (known_.count(pre->args[i].get()) != 0) {
+                known_args.push_back(static_cast<int>(i));
+            }
+        }
+        const bool broadcasts = broadcasting.count(name) != 0;
+        if (known_args.empty()) {
+            if (broadcasts && !ranks_agree(pre, name)) {
+                throw Unsure{};
+            }
+            return post;
+        }
+        known_.insert(pre);
+        if (broadcasts) {
+            if (ranks_agree(pre, name)) {
+                return post;
+            }
+            if (pre->args.size() != 2 || name.rfind("qnn.", 0) == 0 || known_args.size() != 1) {
+                throw Unsure{};
+            }
+            return expanded(pre, post.as<CallNode>(), 1 - known_args[0]);
+        }
+        if (known_args != std::vector<int>{0}) {
+            throw Unsure{};
+        }
+        if (name == "qnn.requantize") {
+            return with_axis(pre, post);
+        }
+        if (name == "qnn.quantize" || name == "qnn.dequantize" || name == "clip" || name == "cast" ||
+            name == "nn.relu" || name == "nn.pad") {
+            return post;
+        }
+        throw Unsure{};
+    }
+
+    // A tuple, or an item of one, has a known layout when a field has.
+    tvm::RelayExpr Rewrite_(const TupleNode* pre, const tvm::RelayExpr& post) final {
+        for (const auto& field : pre->fields) {
+            if (known_.count(field.get()) != 0) {
+                known_.insert(pre);
+            }
+        }
+        return post;
+    }
+
+    tvm::RelayExpr Rewrite_(const TupleGetItemNode* pre, const tvm::RelayExpr& post) final {
+        if (known_.count(pre->tuple.get()) != 0) {
+            known_.insert(pre);
+        }
+        return post;
+    }
+
+    tvm::RelayExpr Rewrite_(const LetNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
+
+    tvm::RelayExpr Rewrite_(const IfNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
+
+private:
+    // `call` with its operand `side` expanded to the rank of the other.
+    static tvm::RelayExpr expanded(const CallNode* pre, const CallNode* post, int side) {
+        static const tvm::Op& expand_dims = tvm::Op::Get("expand_dims");
+        const auto* full = pre->args[1 - side]->checked_type_.as<tvm::TensorTypeNode>();
+        const auto* narrow = pre->args[side]->checked_type_.as<tvm::TensorTypeNode>();
+        const int missing = static_cast<int>(full->shape.size()) - static_cast<int>(narrow->shape.size());
+        if (narrow->shape.empty() || missing <= 0) {
+            throw Unsure{};
+        }
+        auto attrs = tvm::runtime::make_object<ExpandDimsAttrs>();
+        attrs->axis = 0;
+        attrs->num_newaxis = missing;
+        tvm::Array<tvm::PrimExpr> shape(static_cast<std::size_t>(missing), tvm::IntImm(tvm::DataType::Int(32), 1));
+        for (const auto& extent : narrow->shape) {
+            shape.push_back(extent);
+        }
+        tvm::Array<tvm::RelayExpr> args = post->args;
+        args.Set(side, typed_call(expand_dims, {args[side]}, tvm::Attrs(attrs), tvm::TensorType(shape, narrow->dtype)));
+        return typed_call(tvm::Downcast<tvm::Op>(pre->op), args, pre->attrs, pre->checked_type_);
+    }
+
+    // `post` with its negative axis counted from the front of its data.
+    static tvm::RelayExpr with_axis(const CallNode* pre, const tvm::RelayExpr& post) {
+        const auto* attrs = pre->attrs.as<RequantizeAttrs>();
+        const auto* type = pre->args[0]->checked_type_.as<tvm::TensorTypeNode>();
+        if (attrs == nullptr || type == nullptr) {
+            throw Unsure{};
+        }
+        if (attrs->axis >= 0) {
+            return post;
+        }
+        auto normalized = tvm::runtime::make_object<RequantizeAttrs>(*attrs);
+        normalized->axis = attrs->axis + static_cast<int>(type->shape.size());
+        const auto* call = post.as<CallNode>();
+        return typed_call(tvm::Downcast<tvm::Op>(pre->op), call->args, tvm::Attrs(normalized), pre->checked_type_);
+    }
+
+    const DesiredLayouts& desired_;
+    std::unordered_set<const tvm::Object*> known_;  // nodes whose layout the pass knows
+};
+
+}  // namespace
+
+std::optional<Function> layouts_normalized(const Function& function, const DesiredLayouts& desired) {
+    LayoutNormalization rewriter(desired);
+    try {
+        return tvm::runtime::Downcast<Function>(PostOrderRewrite(function, &rewriter));
+    } catch (const Unsure&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace vexa_host
