@@ -20,11 +20,7 @@ of the flow, the flow per thousand operators and the growth factor from
 with the square of a chain's length (20,000 operators: about 2 s), which
 the build time shows.
 
-The quantized chain's preparation is mostly the Python canonicalisations,
-minutes at 50,000 operators: it gets 1,000 and 5,000 operators unless
---full is given.
-
-Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick | --full]
+Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick]
 (--quick: chains of 1,000 and 5,000 operators only)
 """
 
@@ -120,10 +116,8 @@ def convolution_chain(operators):
     return relay.transform.InferType()(tvm.IRModule.from_expr(function)), "vexa"
 
 
-def bench_chains(sizes, full):
+def bench_chains(sizes):
     for maker in (alternating_chain, convolution_chain):
-        if maker is convolution_chain and not full:
-            sizes = [size for size in sizes if size <= 5000]
         print(f"\n{maker.__name__}: partition_for_vexa")
         print("operators    build     flow  flow/1k ops  flow/build")
         flow_times = {}
@@ -142,7 +136,7 @@ def bench_chains(sizes, full):
 
 def main():
     bench_fixtures()
-    bench_chains([1000, 5000] if "--quick" in sys.argv else [1000, 5000, 50000], "--full" in sys.argv)
+    bench_chains([1000, 5000] if "--quick" in sys.argv else [1000, 5000, 50000])
 
 
 if __name__ == "__main__":

@@ -130,6 +130,10 @@ def partition(mod_or_func, table):
     raised by a check propagate unchanged.
     """
     entries = _entries(table)
+    if isinstance(mod_or_func, (tvm.IRModule, relay.Expr)):
+        # Checks read types, and type inference would take the process down
+        # on such calls: refused before any entry runs.
+        _native.refuse_foreign_attrs(mod_or_func)
     if isinstance(mod_or_func, tvm.IRModule):
         mod = mod_or_func
         updates = [(gvar, _merge(func, entries, mod)) for gvar, func in _native.optimizable_functions(mod)]
