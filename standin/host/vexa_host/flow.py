@@ -92,12 +92,14 @@ def prepare_quantized(mod):
 
 
 def _fold_scale_axis(mod):
-    """`transform.FoldScaleAxis()(mod)`: TVM's sequence of the backward and
-    forward scale folding, then FoldConstant, which compiles every product
-    of a weight and its scale with LLVM (two seconds on a MobileNetV2); the
-    products are folded on the data instead."""
-    folding_passes = [transform.BackwardFoldScaleAxis(), transform.ForwardFoldScaleAxis()]
-    return fold_constants(tvm.transform.Sequential(folding_passes, opt_level=3, name="FoldScaleAxis")(mod))
+    """`transform.FoldScaleAxis()(mod)`, typed: TVM's backward, then forward
+    scale folding, then FoldConstant, which compiles every product of a
+    weight and its scale with LLVM (two seconds on a MobileNetV2); the
+    products are folded on the data instead.  Run as a sequence, the passes
+    would infer the types of the whole module before each; here that
+    happens only where a pass left something untyped."""
+    mod = typed(transform.BackwardFoldScaleAxis()(mod))
+    return fold_constants(transform.ForwardFoldScaleAxis()(mod))
 
 
 @on_big_stack("mod")

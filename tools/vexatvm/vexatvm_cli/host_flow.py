@@ -13,7 +13,7 @@ from vexatvm_cli.progress import native_log_silenced
 _STEPS = {
     "FakeQuantizationToInteger": "QDQ regions to integer operators",
     "SimplifyInference": "batch norms simplified",
-    "FoldScaleAxis": "scales folded into the weights",
+    "BackwardFoldScaleAxis": "scales folded into the weights",
     "CanonicalizeOps": "bias adds canonicalised",
     "ConvertLayout": "layouts converted to NHWC",
     "FoldConstant": "constants folded",
