@@ -252,13 +252,6 @@ tvm::RelayExpr with_type(tvm::RelayExpr expr, const tvm::Type& type) {
     return expr;
 }
 
-Call typed_call(const tvm::RelayExpr& op, const tvm::Array<tvm::RelayExpr>& args, const tvm::Attrs& attrs,
-                const tvm::Type& type) {
-    Call call(op, args, attrs);
-    call->checked_type_ = type;
-    return call;
-}
-
 const CallNode* call_of(const tvm::RelayExpr& expr, const char* name, std::size_t arity) {
     const auto* call = expr.as<CallNode>();
     if (call == nullptr || call->args.size() != arity) {

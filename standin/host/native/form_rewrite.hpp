@@ -25,6 +25,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "typed_call.hpp"
+
 namespace vexa_host {
 
 // The rebuilt form of the nodes below the root of a match.
@@ -68,10 +70,6 @@ std::optional<tvm::IRModule> rewrite_forms(const tvm::IRModule& mod, const std::
 
 // `expr` with `type` as its checked type.
 tvm::RelayExpr with_type(tvm::RelayExpr expr, const tvm::Type& type);
-
-// The call of `op` on `args` with `attrs`, typed `type`.
-tvm::relay::Call typed_call(const tvm::RelayExpr& op, const tvm::Array<tvm::RelayExpr>& args, const tvm::Attrs& attrs,
-                            const tvm::Type& type);
 
 // The call if `expr` calls operator `name` with `arity` arguments, else null.
 const tvm::relay::CallNode* call_of(const tvm::RelayExpr& expr, const char* name, std::size_t arity);

@@ -243,7 +243,7 @@ private:
         }
         tvm::Array<tvm::RelayExpr> args = post->args;
         args.Set(side, typed_call(expand_dims, {args[side]}, tvm::Attrs(attrs), tvm::TensorType(shape, narrow->dtype)));
-        return typed_call(tvm::Downcast<tvm::Op>(pre->op), args, pre->attrs, pre->checked_type_);
+        return typed_call(pre->op, args, pre->attrs, pre->checked_type_);
     }
 
     // `post` with its negative axis counted from the front of its data.
@@ -259,7 +259,7 @@ private:
         auto normalized = tvm::runtime::make_object<RequantizeAttrs>(*attrs);
         normalized->axis = attrs->axis + static_cast<int>(type->shape.size());
         const auto* call = post.as<CallNode>();
-        return typed_call(tvm::Downcast<tvm::Op>(pre->op), call->args, tvm::Attrs(normalized), pre->checked_type_);
+        return typed_call(pre->op, call->args, tvm::Attrs(normalized), pre->checked_type_);
     }
 
     const DesiredLayouts& desired_;

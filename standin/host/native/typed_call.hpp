@@ -7,10 +7,11 @@
 
 namespace vexa_host {
 
-// A call of `op` of type `type`, with the types of its arguments as its type
-// arguments (which type inference sets on every operator call).
-inline tvm::relay::Call typed_call(const tvm::Op& op, const tvm::Array<tvm::RelayExpr>& args, const tvm::Attrs& attrs,
-                                   const tvm::Type& type) {
+// A call of `op` (an operator) of type `type`, with the types of its
+// arguments as its type arguments (which type inference sets on every
+// operator call).
+inline tvm::relay::Call typed_call(const tvm::RelayExpr& op, const tvm::Array<tvm::RelayExpr>& args,
+                                   const tvm::Attrs& attrs, const tvm::Type& type) {
     tvm::Array<tvm::Type> arg_types;
     for (const auto& arg : args) {
         arg_types.push_back(arg->checked_type_);

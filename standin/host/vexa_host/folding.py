@@ -56,7 +56,9 @@ def fold_expression(expr, fold_qnn=True):
     """`relay.transform.FoldConstantExpr(expr, tvm.IRModule(), fold_qnn)`
     for an expression without free variables (the exact decisions of the
     rewrites evaluate their operators on constants this way)."""
-    function = _fold_function(transform.InferType()(tvm.IRModule.from_expr(expr))["main"], fold_qnn)
-    if function is None:
-        return transform.FoldConstantExpr(expr, tvm.IRModule(), fold_qnn=fold_qnn)
-    return function.body
+    function = transform.InferType()(tvm.IRModule.from_expr(expr))["main"]
+    folded = _native.fold_constants(function, fold_qnn)
+    if folded is not None and not folded[1]:
+        return folded[0].body
+    # Not a pass: the preparation's progress shows no folding step for it.
+    return transform.FoldConstantExpr(expr, tvm.IRModule(), fold_qnn=fold_qnn)
