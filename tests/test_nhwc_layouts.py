@@ -50,6 +50,10 @@ def _conv(x, channels, groups=1, kernel_layout="HWIO", data_layout="NHWC"):
     )
 
 
+def _vector(size):
+    return relay.const(np.arange(size, dtype="float32"))
+
+
 def _nhwc():
     return relay.var("x", shape=(1, 8, 8, 4))
 
@@ -96,8 +100,48 @@ CASES = {
         True,
     ),
     "row bias": (lambda: relay.add(_conv(_nhwc(), 6), relay.const(np.ones((6, 6), "float32"))), True),
-    "mean after the convolution": (lambda: relay.mean(_conv(_nhwc(), 6), axis=[1, 2]), False),
-    "concatenation of the convolution": (lambda: relay.concatenate([_conv(_nhwc(), 6)] * 2, axis=-1), False),
+    "mean after the convolution": (lambda: relay.mean(_conv(_nhwc(), 6), axis=[1, 2]), True),
+    "mean over axes counted from the back, then a bias": (
+        lambda: relay.add(relay.mean(_conv(_nhwc(), 6), axis=[-3, -2]), _vector(6)),
+        True,
+    ),
+    "maximum over all but the last axis": (lambda: relay.max(_conv(_nhwc(), 6), axis=[-1], exclude=True), True),
+    "concatenation of the convolution, then a bias": (
+        lambda: relay.add(relay.concatenate([_conv(_nhwc(), 6)] * 2, axis=-1), _vector(12)),
+        True,
+    ),
+    "squeeze of every unit axis, then a bias": (
+        lambda: relay.add(relay.squeeze(relay.mean(_conv(_nhwc(), 6), axis=[1, 2], keepdims=True)), _vector(6)),
+        True,
+    ),
+    "squeeze of an input": (
+        lambda: relay.add(_conv(_nhwc(), 6), relay.squeeze(relay.var("s", shape=(1, 1, 1, 6)))),
+        True,
+    ),
+    "sigmoid gate on the convolution": (
+        lambda: relay.multiply(
+            _conv(_nhwc(), 6), relay.sigmoid(relay.mean(_conv(_nhwc(), 6), axis=[1, 2], keepdims=True))
+        ),
+        True,
+    ),
+    "gate scale on a weight": (
+        lambda: relay.multiply(
+            relay.const(np.ones((1, 1, 6, 6), "float32")),
+            relay.expand_dims(relay.squeeze(relay.mean(_conv(_nhwc(), 6), axis=[1, 2], keepdims=True), [1, 2]), 1),
+        ),
+        True,
+    ),
+    "classifier: reshape, dense and its bias": (
+        lambda: relay.add(
+            relay.nn.dense(relay.reshape(_conv(_nhwc(), 6), (1, -1)), relay.const(np.ones((3, 216), "float32"))),
+            _vector(3),
+        ),
+        True,
+    ),
+    "bias after a reshape": (lambda: relay.add(relay.reshape(_conv(_nhwc(), 6), (1, 36, 6)), _vector(6)), True),
+    "bias after a softmax": (lambda: relay.add(relay.nn.softmax(_conv(_nhwc(), 6)), _vector(6)), True),
+    "transpose of the convolution": (lambda: relay.transpose(_conv(_nhwc(), 6), [0, -1, 1, 2]), False),
+    "strided slice of the convolution": (lambda: relay.strided_slice(_conv(_nhwc(), 6), [0], [3], axes=[3]), False),
     "bias after a cast": (
         lambda: relay.add(relay.cast(_conv(_nhwc(), 6), "float16"), relay.const(np.ones(6, "float16"))),
         True,
@@ -114,7 +158,11 @@ CASES = {
         True,
     ),
     "scalar added": (lambda: relay.add(_conv(_nhwc(), 6), relay.const(1.0)), True),
-    "max pool without output layout": (lambda: relay.nn.max_pool2d(_nhwc(), layout="NHWC"), False),
+    "max pool without output layout, then a bias": (
+        lambda: relay.add(relay.nn.max_pool2d(_nhwc(), layout="NHWC"), _vector(4)),
+        True,
+    ),
+    "global average pool without output layout": (lambda: relay.nn.global_avg_pool2d(_nhwc(), layout="NHWC"), True),
     "max pool": (lambda: relay.nn.max_pool2d(_nhwc(), layout="NHWC", out_layout="NHWC"), True),
     "NHWC resize": (lambda: relay.image.resize2d(_nhwc(), (16, 16), layout="NHWC"), True),
     "NCHW resize": (lambda: relay.image.resize2d(_nhwc(), (16, 16), layout="NCHW"), False),

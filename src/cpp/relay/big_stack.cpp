@@ -15,6 +15,7 @@
 
 #include "common/module_init.hpp"
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa {
 
@@ -39,7 +40,7 @@ std::size_t largest_stack() {
 }
 
 std::size_t expression_depth(const tvm::RelayExpr& expr) {
-    std::unordered_map<const tvm::Object*, std::size_t> depth;
+    NodeMap<std::size_t> depth;
     std::size_t deepest = 0;
     relay::post_order_walk(
         expr.get(), [](const tvm::relay::FunctionNode*) { return true; },

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "relay/node_tables.hpp"
+
 namespace vexa::relay {
 
 // Whether `node` is a function the partitioner formed for a composite region.
@@ -56,7 +58,7 @@ void for_each_operand(const tvm::Object* node, EnterFunction&& enter_function, V
 // before the node that uses them.
 template <typename EnterFunction, typename OnNode>
 void post_order_walk(const tvm::Object* root, EnterFunction&& enter_function, OnNode&& on_node) {
-    std::unordered_set<const tvm::Object*> seen;
+    NodeSet seen;
     // (node, operands already pushed)
     std::vector<std::pair<const tvm::Object*, bool>> stack{{root, false}};
     std::vector<const tvm::Object*> operands;

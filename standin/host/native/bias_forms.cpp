@@ -17,6 +17,7 @@
 
 #include "node_cast.hpp"
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 #include "typed_call.hpp"
 
 namespace vexa_host {
@@ -95,7 +96,7 @@ private:
     }
 
     // (first user, whether another user was seen)
-    std::unordered_map<const tvm::Object*, std::pair<const tvm::Object*, bool>> users_;
+    vexa::NodeMap<std::pair<const tvm::Object*, bool>> users_;
 };
 
 class BiasAddExpansion : public ExprRewriter {

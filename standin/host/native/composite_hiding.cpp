@@ -6,6 +6,7 @@
 
 #include "dataflow_rewrite.hpp"
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 namespace {
@@ -35,8 +36,7 @@ bool hideable(const tvm::Object* node) {
     return call != nullptr && (call->op->IsInstance<tvm::OpNode>() || composite_callee(node) != nullptr);
 }
 
-tvm::Array<RelayExpr> values_of(const std::vector<const tvm::Object*>& operands,
-                                const std::unordered_map<const tvm::Object*, RelayExpr>& memo) {
+tvm::Array<RelayExpr> values_of(const std::vector<const tvm::Object*>& operands, const vexa::NodeMap<RelayExpr>& memo) {
     tvm::Array<RelayExpr> values;
     for (const tvm::Object* operand : operands) {
         values.push_back(memo.at(operand));
@@ -66,7 +66,7 @@ HiddenComposites::HiddenComposites(const RelayExpr& network) {
     if (!hideable_network || !any_composite) {
         return;
     }
-    std::unordered_map<const tvm::Object*, RelayExpr> memo;
+    vexa::NodeMap<RelayExpr> memo;
     post_order(root, memo, dataflow_operands, [&](const tvm::Object* node, const auto& operands) -> RelayExpr {
         if (is_leaf(node)) {
             return tvm::runtime::GetRef<RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
@@ -102,7 +102,7 @@ RelayExpr HiddenComposites::original(const RelayExpr& node) const {
 RelayExpr HiddenComposites::restored(const RelayExpr& partitioned) const {
     const tvm::Object* root = partitioned.get();
     bool takes_in_hidden = false;
-    std::unordered_map<const tvm::Object*, RelayExpr> memo;
+    vexa::NodeMap<RelayExpr> memo;
     // A node the hiding made stands for its network node, whole; the walk
     // does not go below it.
     auto operands_of = [this](const tvm::Object* node) {

@@ -18,6 +18,8 @@
 
 #include <unordered_map>
 
+#include "relay/node_tables.hpp"
+
 namespace vexa_host {
 
 class HiddenComposites {
@@ -50,9 +52,9 @@ private:
     // The network when it is a function, to be put back around the result.
     tvm::relay::Function root_function_;
     // Hidden node -> network node, for the nodes rebuilt by hiding.
-    std::unordered_map<const tvm::Object*, tvm::RelayExpr> original_;
+    vexa::NodeMap<tvm::RelayExpr> original_;
     // Global variable -> the composite function it stands for.
-    std::unordered_map<const tvm::Object*, tvm::relay::Function> functions_;
+    vexa::NodeMap<tvm::relay::Function> functions_;
 };
 
 }  // namespace vexa_host

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 namespace {
@@ -100,7 +101,7 @@ private:
         return true;
     }
 
-    std::unordered_set<const tvm::Object*> will_type_;
+    vexa::NodeSet will_type_;
     std::vector<const CallNode*> calls_;
 };
 

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "dataflow_rewrite.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 namespace {
@@ -538,8 +539,8 @@ private:
     }
 
     const bool fold_qnn_;
-    std::unordered_map<const tvm::Object*, State> states_;
-    std::unordered_set<const tvm::Object*> roots_;
+    vexa::NodeMap<State> states_;
+    vexa::NodeSet roots_;
 };
 
 }  // namespace
@@ -570,7 +571,7 @@ std::optional<NDArray> quantized_constant(const CallNode* call) {
 
 tvm::RelayExpr replace_nodes(const tvm::RelayExpr& expr, const std::vector<tvm::RelayExpr>& from,
                              const std::vector<tvm::RelayExpr>& to) {
-    std::unordered_map<const tvm::Object*, tvm::RelayExpr> values;
+    vexa::NodeMap<tvm::RelayExpr> values;
     for (std::size_t i = 0; i < from.size(); ++i) {
         values.emplace(from[i].get(), to[i]);
     }

@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "relay/node_tables.hpp"
+
 namespace vexa_host {
 
 using CallList = std::vector<const tvm::relay::CallNode*>;
@@ -33,7 +35,7 @@ private:
     void record_call(const tvm::relay::CallNode* call);
 
     tvm::RelayExpr network_;  // keeps every indexed node, and so every key, alive
-    std::unordered_map<const tvm::Object*, CallList> consumers_;
+    vexa::NodeMap<CallList> consumers_;
 };
 
 }  // namespace vexa_host

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "node_cast.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 
@@ -86,8 +87,7 @@ inline tvm::relay::Function with_body(const tvm::relay::FunctionNode* function, 
 // from `root` through `operands_of` and not yet in `memo`, operands first,
 // left to right.
 template <typename Value, typename OperandsOf, typename Compute>
-void post_order(const tvm::Object* root, std::unordered_map<const tvm::Object*, Value>& memo, OperandsOf&& operands_of,
-                Compute&& compute) {
+void post_order(const tvm::Object* root, vexa::NodeMap<Value>& memo, OperandsOf&& operands_of, Compute&& compute) {
     std::vector<std::pair<const tvm::Object*, bool>> stack{{root, false}};
     while (!stack.empty()) {
         auto [node, expanded] = stack.back();

@@ -14,12 +14,13 @@
 #include "dataflow_rewrite.hpp"
 #include "form_rules.hpp"
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 namespace {
 
 using namespace tvm::relay;
-using Nodes = std::unordered_set<const tvm::Object*>;
+using Nodes = vexa::NodeSet;
 
 // TVM's rewriter gives up after this many passes.
 constexpr int kMaxPasses = 100;
@@ -60,7 +61,7 @@ Graph graph_of(const tvm::Object* body) {
     return graph;
 }
 
-using Users = std::unordered_map<const tvm::Object*, std::vector<const tvm::Object*>>;
+using Users = vexa::NodeMap<std::vector<const tvm::Object*>>;
 
 // The users of `nodes` (only the inner nodes of matches need them).
 Users users_of(const Graph& graph, const Nodes& nodes) {
@@ -94,7 +95,8 @@ Nodes group_roots(const Graph& graph, const FormRule& rule) {
         if (claimed.count(root) != 0) {
             continue;
         }
-        Nodes members(inner.begin(), inner.end());
+        Nodes members;
+        members.insert(inner.begin(), inner.end());
         members.insert(root);
         bool separate = true;
         for (const CallNode* node : inner) {
@@ -118,7 +120,7 @@ std::optional<tvm::RelayExpr> one_pass(const tvm::RelayExpr& body, const FormRul
     if (roots.empty()) {
         return std::nullopt;
     }
-    std::unordered_map<const tvm::Object*, tvm::RelayExpr> changed;
+    vexa::NodeMap<tvm::RelayExpr> changed;
     const PostOf post_of(changed);
     for (const tvm::Object* node : graph.order) {
         if (changed.empty() && roots.count(node) == 0) {

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "relay/node_tables.hpp"
 #include "typed_call.hpp"
 
 namespace vexa_host {
@@ -32,14 +33,14 @@ namespace vexa_host {
 // The rebuilt form of the nodes below the root of a match.
 class PostOf {
 public:
-    explicit PostOf(const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& changed) : changed_(changed) {}
+    explicit PostOf(const vexa::NodeMap<tvm::RelayExpr>& changed) : changed_(changed) {}
     tvm::RelayExpr operator()(const tvm::RelayExpr& pre) const {
         const auto it = changed_.find(pre.get());
         return it != changed_.end() ? it->second : pre;
     }
 
 private:
-    const std::unordered_map<const tvm::Object*, tvm::RelayExpr>& changed_;  // the nodes rebuilt or rewritten
+    const vexa::NodeMap<tvm::RelayExpr>& changed_;  // the nodes rebuilt or rewritten
 };
 
 using InnerNodes = std::vector<const tvm::relay::CallNode*>;

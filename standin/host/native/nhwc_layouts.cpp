@@ -3,16 +3,19 @@
 #include <tvm/ir/op.h>
 #include <tvm/relay/attrs/image.h>
 #include <tvm/relay/attrs/nn.h>
+#include <tvm/relay/attrs/reduce.h>
 #include <tvm/relay/attrs/transform.h>
 #include <tvm/relay/expr_functor.h>
 #include <tvm/relay/qnn/attrs.h>
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <unordered_set>
 
 #include "node_cast.hpp"
 #include "relay/graph_walk.hpp"
+#include "relay/node_tables.hpp"
 #include "typed_call.hpp"
 
 namespace vexa_host {
@@ -20,6 +23,8 @@ namespace {
 
 using namespace tvm::relay;
 using namespace tvm::relay::qnn;
+
+struct Unsure {};
 
 // The fixed extent of axis `axis_name` of `expr`'s type under `layout`, or -1.
 int64_t extent(const tvm::RelayExpr& expr, const std::string& layout, char axis_name) {
@@ -60,11 +65,38 @@ bool convolution_converted(const CallNode* call, const std::vector<std::string>&
     return !kernel.empty() && attrs->kernel_layout == kernel;
 }
 
-// The pool hooks write the layout as both the input and the output layout.
+// The pool hooks write the layout as both the input and the output layout;
+// a pool without an output layout (as the importers write them) gets it.
 template <typename Attrs>
 bool pool_converted(const CallNode* call, const std::vector<std::string>& desired) {
     const auto* attrs = call->attrs.as<Attrs>();
-    return attrs != nullptr && desired.size() == 1 && attrs->layout == desired[0] && attrs->out_layout == desired[0];
+    return attrs != nullptr && desired.size() == 1 && attrs->layout == desired[0] &&
+           (attrs->out_layout == desired[0] || attrs->out_layout.empty());
+}
+
+template <typename Attrs>
+tvm::RelayExpr with_out_layout(const CallNode* pre, const tvm::RelayExpr& post) {
+    const auto* attrs = pre->attrs.as<Attrs>();
+    if (!attrs->out_layout.empty()) {
+        return post;
+    }
+    auto completed = tvm::runtime::make_object<Attrs>(*attrs);
+    completed->out_layout = attrs->layout;
+    return typed_call(pre->op, post.as<CallNode>()->args, tvm::Attrs(completed), pre->checked_type_);
+}
+
+// `post` as the pass leaves a converted call: pools with their output layout.
+tvm::RelayExpr completed(const CallNode* pre, const std::string& op, const tvm::RelayExpr& post) {
+    if (op == "nn.max_pool2d") {
+        return with_out_layout<MaxPool2DAttrs>(pre, post);
+    }
+    if (op == "nn.avg_pool2d" || op == "qnn.avg_pool2d") {
+        return with_out_layout<AvgPool2DAttrs>(pre, post);
+    }
+    if (op == "nn.global_max_pool2d" || op == "nn.global_avg_pool2d") {
+        return with_out_layout<GlobalPool2DAttrs>(pre, post);
+    }
+    return post;
 }
 
 bool resize_converted(const CallNode* call, const std::vector<std::string>& desired) {
@@ -84,6 +116,34 @@ const std::set<std::string> broadcasting = {
     "greater",    "greater_equal", "where",       "qnn.add",    "qnn.mul",      "qnn.subtract",
 };
 
+// Element-wise operators through which a known layout passes unchanged.
+const std::set<std::string> keeping = {"qnn.quantize", "qnn.dequantize", "clip", "cast", "nn.relu",
+                                       "nn.pad",       "sigmoid",        "tanh", "exp"};
+
+// Operators after which the pass no longer knows a layout, and which it
+// leaves as they are.
+const std::set<std::string> ending = {"reshape", "nn.batch_flatten", "nn.softmax", "expand_dims"};
+
+// Reductions: the pass writes their axes counted from the front, and knows
+// the layout of their result.
+const std::set<std::string> reducing = {"mean", "sum", "max", "min", "prod"};
+
+// The rank of `expr`'s tensor type; Unsure when it has none.
+int rank_of(const tvm::Type& type);
+
+// `axes` counted from the front of a tensor of rank `rank`.
+tvm::Array<tvm::Integer> from_front(const tvm::Array<tvm::Integer>& axes, int rank) {
+    tvm::Array<tvm::Integer> counted;
+    for (const auto& axis : axes) {
+        counted.push_back(axis->value < 0 ? axis->value + rank : axis->value);
+    }
+    return counted;
+}
+
+bool any_negative(const tvm::Array<tvm::Integer>& axes) {
+    return std::any_of(axes.begin(), axes.end(), [](const tvm::Integer& axis) { return axis->value < 0; });
+}
+
 // Whether a tensor type holds one element, which the conversion broadcasts
 // as it is, whatever its rank.
 bool single_element(const tvm::TensorTypeNode* type) {
@@ -94,6 +154,14 @@ bool single_element(const tvm::TensorTypeNode* type) {
         }
     }
     return true;
+}
+
+int rank_of(const tvm::Type& type) {
+    const auto* tensor = type.as<tvm::TensorTypeNode>();
+    if (tensor == nullptr) {
+        throw Unsure{};
+    }
+    return static_cast<int>(tensor->shape.size());
 }
 
 // Whether the broadcast operands of `call` of more than one element all have
@@ -137,8 +205,6 @@ bool converted(const CallNode* call, const std::string& op, const std::vector<st
     return false;  // a conversion this check does not know
 }
 
-struct Unsure {};
-
 // What ConvertLayout does to a network whose converted operators already
 // have their layouts.  Their outputs have a known layout, which travels down
 // through the operators that keep it; on that way the pass expands an
@@ -165,6 +231,10 @@ public:
                 throw Unsure{};
             }
             known_.insert(pre);
+            return completed(pre, name, post);
+        }
+        if (name == "nn.dense") {
+            known_.insert(pre);  // "NC", whatever the layout of its data
             return post;
         }
         std::vector<int> known_args;
@@ -174,13 +244,30 @@ public:
             }
         }
         const bool broadcasts = broadcasting.count(name) != 0;
+        if (ending.count(name) != 0 && known_args.size() <= 1 && (known_args.empty() || known_args[0] == 0)) {
+            without_layout_.insert(pre);
+            return post;
+        }
         if (known_args.empty()) {
-            if (broadcasts && !ranks_agree(pre, name)) {
+            // On operands without a layout for the pass, a call has none
+            // either, and the pass leaves it; other operands may have one
+            // that this step does not follow.
+            const bool unlaid = (keeping.count(name) != 0 || broadcasts) &&
+                                std::all_of(pre->args.begin(), pre->args.end(), [this](const tvm::RelayExpr& arg) {
+                                    return without_layout_.count(arg.get()) != 0;
+                                });
+            if (unlaid) {
+                without_layout_.insert(pre);
+            } else if (broadcasts && !ranks_agree(pre, name)) {
                 throw Unsure{};
             }
             return post;
         }
         known_.insert(pre);
+        if (std::any_of(known_args.begin(), known_args.end(),
+                        [&](int i) { return reduced_.count(pre->args[i].get()) != 0; })) {
+            reduced_.insert(pre);
+        }
         if (broadcasts) {
             if (ranks_agree(pre, name)) {
                 return post;
@@ -194,13 +281,38 @@ public:
             throw Unsure{};
         }
         if (name == "qnn.requantize") {
+            // Behind a reduction the pass sometimes keeps the axis as it is
+            // (in TFLite squeeze-and-excite blocks), for reasons that this
+            // step does not follow.
+            if (reduced_.count(pre->args[0].get()) != 0) {
+                throw Unsure{};
+            }
             return with_axis(pre, post);
         }
-        if (name == "qnn.quantize" || name == "qnn.dequantize" || name == "clip" || name == "cast" ||
-            name == "nn.relu" || name == "nn.pad") {
+        if (keeping.count(name) != 0) {
             return post;
         }
+        if (reducing.count(name) != 0) {
+            reduced_.insert(pre);
+            return reduced_from_front(pre, post);
+        }
+        if (name == "squeeze") {
+            return squeezed_from_front(pre, post);
+        }
+        if (name == "concatenate") {
+            return concatenated_from_front(pre, post);
+        }
         throw Unsure{};
+    }
+
+    tvm::RelayExpr Rewrite_(const ConstantNode* pre, const tvm::RelayExpr& post) final {
+        without_layout_.insert(pre);
+        return post;
+    }
+
+    tvm::RelayExpr Rewrite_(const VarNode* pre, const tvm::RelayExpr& post) final {
+        without_layout_.insert(pre);
+        return post;
     }
 
     // A tuple, or an item of one, has a known layout when a field has.
@@ -225,6 +337,65 @@ public:
     tvm::RelayExpr Rewrite_(const IfNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
 
 private:
+    static tvm::RelayExpr with_attrs(const CallNode* pre, const tvm::RelayExpr& post, const tvm::Attrs& attrs) {
+        return typed_call(pre->op, post.as<CallNode>()->args, attrs, pre->checked_type_);
+    }
+
+    static tvm::RelayExpr reduced_from_front(const CallNode* pre, const tvm::RelayExpr& post) {
+        const auto* attrs = pre->attrs.as<ReduceAttrs>();
+        if (attrs == nullptr) {
+            throw Unsure{};
+        }
+        if (!attrs->axis.defined() || !any_negative(attrs->axis)) {
+            return post;
+        }
+        auto counted = tvm::runtime::make_object<ReduceAttrs>(*attrs);
+        counted->axis = from_front(attrs->axis, rank_of(pre->args[0]->checked_type_));
+        return with_attrs(pre, post, tvm::Attrs(counted));
+    }
+
+    // Without axes a squeeze removes every unit axis; the pass names them.
+    static tvm::RelayExpr squeezed_from_front(const CallNode* pre, const tvm::RelayExpr& post) {
+        const auto* attrs = pre->attrs.as<SqueezeAttrs>();
+        const auto* type = pre->args[0]->checked_type_.as<tvm::TensorTypeNode>();
+        if (attrs == nullptr || type == nullptr) {
+            throw Unsure{};
+        }
+        tvm::Array<tvm::Integer> axes;
+        if (attrs->axis.defined()) {
+            if (!any_negative(attrs->axis)) {
+                return post;
+            }
+            axes = from_front(attrs->axis, static_cast<int>(type->shape.size()));
+        } else {
+            for (std::size_t axis = 0; axis < type->shape.size(); ++axis) {
+                const auto* extent = type->shape[axis].as<tvm::IntImmNode>();
+                if (extent == nullptr) {
+                    throw Unsure{};
+                }
+                if (extent->value == 1) {
+                    axes.push_back(tvm::Integer(static_cast<int>(axis)));
+                }
+            }
+        }
+        auto counted = tvm::runtime::make_object<SqueezeAttrs>(*attrs);
+        counted->axis = axes;
+        return with_attrs(pre, post, tvm::Attrs(counted));
+    }
+
+    static tvm::RelayExpr concatenated_from_front(const CallNode* pre, const tvm::RelayExpr& post) {
+        const auto* attrs = pre->attrs.as<ConcatenateAttrs>();
+        if (attrs == nullptr) {
+            throw Unsure{};
+        }
+        if (attrs->axis >= 0) {
+            return post;
+        }
+        auto counted = tvm::runtime::make_object<ConcatenateAttrs>(*attrs);
+        counted->axis = attrs->axis + rank_of(pre->checked_type_);
+        return with_attrs(pre, post, tvm::Attrs(counted));
+    }
+
     // `call` with its operand `side` expanded to the rank of the other.
     static tvm::RelayExpr expanded(const CallNode* pre, const CallNode* post, int side) {
         static const tvm::Op& expand_dims = tvm::Op::Get("expand_dims");
@@ -263,7 +434,9 @@ private:
     }
 
     const DesiredLayouts& desired_;
-    std::unordered_set<const tvm::Object*> known_;  // nodes whose layout the pass knows
+    vexa::NodeSet known_;           // nodes whose layout the pass knows
+    vexa::NodeSet without_layout_;  // nodes that have none for the pass
+    vexa::NodeSet reduced_;         // known nodes computed from a reduction
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "dataflow_rewrite.hpp"
+#include "relay/node_tables.hpp"
 
 namespace vexa_host {
 namespace {
@@ -117,7 +118,7 @@ int call_compiler(const CallNode* call, const std::vector<std::string>& compiler
 
 Network read_network(const Function& main, const std::vector<std::string>& compilers) {
     Network network;
-    std::unordered_map<const tvm::Object*, int> index;
+    vexa::NodeMap<int> index;
     std::vector<std::pair<const tvm::Object*, bool>> stack{{main->body.get(), false}};
     while (!stack.empty()) {
         auto [node, expanded] = stack.back();
