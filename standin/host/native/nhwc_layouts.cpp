@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <unordered_set>
 
 #include "node_cast.hpp"
@@ -85,18 +86,30 @@ tvm::RelayExpr with_out_layout(const CallNode* pre, const tvm::RelayExpr& post) 
     return typed_call(pre->op, post.as<CallNode>()->args, tvm::Attrs(completed), pre->checked_type_);
 }
 
+// Calls `visit` with a null pointer to the attribute type of pool `op`;
+// false when `op` is no pool.
+template <typename Visit>
+bool with_pool_attrs(const std::string& op, Visit&& visit) {
+    if (op == "nn.max_pool2d") {
+        visit(static_cast<const MaxPool2DAttrs*>(nullptr));
+    } else if (op == "nn.avg_pool2d" || op == "qnn.avg_pool2d") {
+        visit(static_cast<const AvgPool2DAttrs*>(nullptr));
+    } else if (op == "nn.global_max_pool2d" || op == "nn.global_avg_pool2d") {
+        visit(static_cast<const GlobalPool2DAttrs*>(nullptr));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+template <typename Pointer>
+using Pointee = std::remove_const_t<std::remove_pointer_t<Pointer>>;
+
 // `post` as the pass leaves a converted call: pools with their output layout.
 tvm::RelayExpr completed(const CallNode* pre, const std::string& op, const tvm::RelayExpr& post) {
-    if (op == "nn.max_pool2d") {
-        return with_out_layout<MaxPool2DAttrs>(pre, post);
-    }
-    if (op == "nn.avg_pool2d" || op == "qnn.avg_pool2d") {
-        return with_out_layout<AvgPool2DAttrs>(pre, post);
-    }
-    if (op == "nn.global_max_pool2d" || op == "nn.global_avg_pool2d") {
-        return with_out_layout<GlobalPool2DAttrs>(pre, post);
-    }
-    return post;
+    tvm::RelayExpr result = post;
+    with_pool_attrs(op, [&](auto attrs) { result = with_out_layout<Pointee<decltype(attrs)>>(pre, post); });
+    return result;
 }
 
 bool resize_converted(const CallNode* call, const std::vector<std::string>& desired) {
@@ -190,14 +203,9 @@ bool converted(const CallNode* call, const std::string& op, const std::vector<st
     if (op == "nn.conv2d" || op == "qnn.conv2d") {
         return convolution_converted(call, desired);
     }
-    if (op == "nn.max_pool2d") {
-        return pool_converted<MaxPool2DAttrs>(call, desired);
-    }
-    if (op == "nn.avg_pool2d" || op == "qnn.avg_pool2d") {
-        return pool_converted<AvgPool2DAttrs>(call, desired);
-    }
-    if (op == "nn.global_max_pool2d" || op == "nn.global_avg_pool2d") {
-        return pool_converted<GlobalPool2DAttrs>(call, desired);
+    bool pool = false;
+    if (with_pool_attrs(op, [&](auto attrs) { pool = pool_converted<Pointee<decltype(attrs)>>(call, desired); })) {
+        return pool;
     }
     if (op == "image.resize2d") {
         return resize_converted(call, desired);
