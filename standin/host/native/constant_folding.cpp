@@ -436,34 +436,20 @@ public:
         const auto* function = as<FunctionNode>(expr.get());
         const tvm::Object* root = function != nullptr ? function->body.get() : expr.get();
         walk(root);
-        std::vector<tvm::RelayExpr> left;
-        auto add_root = [&](const tvm::Object* node) {
-            const State& state = states_.at(node);
-            if (state.deferred && roots_.insert(node).second) {
-                left.push_back(state.value);
-            }
-        };
-        for (const auto& [node, state] : states_) {
-            if (!state.constant) {
-                for (const tvm::Object* operand : operands(node)) {
-                    add_root(operand);
-                }
-            }
-        }
         add_root(root);
-        tvm::RelayExpr body = states_.at(root).value;
+        tvm::RelayExpr body = value_of(root);
         if (function == nullptr) {
-            return {body, left};
+            return {body, left_};
         }
         if (body.same_as(function->body)) {
-            return {expr, left};
+            return {expr, left_};
         }
-        return {with_body(function, body), left};
+        return {with_body(function, body), left_};
     }
 
 private:
     struct State {
-        tvm::RelayExpr value;
+        tvm::RelayExpr value;   // undefined while the node is unchanged: most are
         bool constant = false;  // its value depends on constants only
         bool deferred = false;  // constant, but left for FoldConstant
     };
@@ -479,29 +465,57 @@ private:
     void walk(const tvm::Object* root) {
         post_order(root, states_, operands,
                    [this](const tvm::Object* node, const std::vector<const tvm::Object*>& children) {
-                       return visit(node, children);
+                       State state = visit(node, children);
+                       if (!state.constant) {
+                           // Where a constant subgraph meets the rest, what was
+                           // left of it goes to FoldConstant.
+                           for (const tvm::Object* child : children) {
+                               add_root(child);
+                           }
+                       }
+                       return state;
                    });
     }
 
+    tvm::RelayExpr value_of(const tvm::Object* node) const {
+        const tvm::RelayExpr& value = states_.at(node).value;
+        return value.defined() ? value
+                               : tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
+    }
+
+    // A node left for FoldConstant (once, though several nodes may use it).
+    void add_root(const tvm::Object* node) {
+        const State& state = states_.at(node);
+        if (state.deferred && roots_.insert(node).second) {
+            left_.push_back(value_of(node));
+        }
+    }
+
     State visit(const tvm::Object* node, const std::vector<const tvm::Object*>& children) {
-        const tvm::RelayExpr original =
-            tvm::runtime::GetRef<tvm::RelayExpr>(static_cast<const tvm::RelayExprNode*>(node));
         if (as<ConstantNode>(node) != nullptr) {
-            return {original, true, false};
+            return {{}, true, false};
         }
         if (as<VarNode>(node) != nullptr) {
-            return {original, false, false};
+            return {{}, false, false};
         }
         tvm::Array<tvm::RelayExpr> values;
         bool all_constant = true;
         bool any_deferred = false;
+        bool any_changed = false;
         for (const tvm::Object* child : children) {
             const State& state = states_.at(child);
-            values.push_back(state.value);
             all_constant = all_constant && state.constant;
             any_deferred = any_deferred || state.deferred;
+            any_changed = any_changed || state.value.defined();
         }
-        const tvm::RelayExpr value = rebuilt(node, values);
+        // The operand values are gathered only where a node may change or
+        // fold: most of a network's calls read a variable somewhere.
+        if (any_changed || all_constant) {
+            for (const tvm::Object* child : children) {
+                values.push_back(value_of(child));
+            }
+        }
+        const tvm::RelayExpr value = any_changed ? rebuilt(node, values) : tvm::RelayExpr();
         if (as<TupleNode>(node) != nullptr) {
             return {value, all_constant, all_constant && any_deferred};
         }
@@ -541,6 +555,7 @@ private:
     const bool fold_qnn_;
     vexa::NodeMap<State> states_;
     vexa::NodeSet roots_;
+    std::vector<tvm::RelayExpr> left_;
 };
 
 }  // namespace
