@@ -18,7 +18,10 @@ quantized convolution blocks; the time of building the chain (the
 of the flow (the best of three runs), the flow per thousand operators and the growth factor from
 5,000 to 50,000 operators (linear: near 10).  TVM's type inference grows
 with the square of a chain's length (20,000 operators: about 2 s), which
-the build time shows.
+the build time shows.  Next to them, a read-only native walk of the same
+network and its growth: on a network far larger than the processor's caches
+every visit of a node waits on memory, and even that walk grows by more
+than ten times; a flow can grow no less.
 
 Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick]
 (--quick: chains of 1,000 and 5,000 operators only)
@@ -39,7 +42,7 @@ import tvm  # noqa: E402
 from bench_scaling import quantized_block  # noqa: E402
 from tvm import relay  # noqa: E402
 
-from vexa_host import flow, outline  # noqa: E402
+from vexa_host import _native, flow, outline  # noqa: E402
 from vexa_host.build_module import BuildConfig  # noqa: E402
 from vexatvm_cli import host_flow, preparation, samples  # noqa: E402
 from vexatvm_cli.importers import read_model, to_relay  # noqa: E402
@@ -117,11 +120,19 @@ def convolution_chain(operators):
     return relay.transform.InferType()(tvm.IRModule.from_expr(function)), "vexa"
 
 
+def walk_seconds(mod):
+    """The best time of a read-only native walk of the network: the least that
+    any flow linear in the network does, and how this machine's caches let
+    such work grow with the network's size."""
+    function = mod["main"]
+    return min(timed(_native.operator_names, function)[1] for _ in range(2 * ROUNDS + 1))
+
+
 def bench_chains(sizes):
     for maker in (alternating_chain, convolution_chain):
         print(f"\n{maker.__name__}: partition_for_vexa")
-        print("operators    build     flow  flow/1k ops  flow/build")
-        flow_times = {}
+        print("operators    build     flow  flow/1k ops  flow/build      walk")
+        flow_times, walk_times = {}, {}
         with BuildConfig.for_arch("vexa-lite"):
             # The first call of the process also loads the tables and the
             # pattern makers: not the flow's own time.
@@ -132,12 +143,18 @@ def bench_chains(sizes):
             with BuildConfig.for_arch("vexa-lite"):
                 flow_seconds = min(timed(flow.partition_for_vexa, mod, None, table)[1] for _ in range(ROUNDS))
             flow_times[size] = flow_seconds
+            walk_times[size] = walk_seconds(mod)
             print(
                 f"{size:9d} {build_seconds:7.2f} s {flow_seconds:7.2f} s {flow_seconds / size * 1000:9.3f} s"
-                f" {flow_seconds / build_seconds:10.2f}"
+                f" {flow_seconds / build_seconds:10.2f} {walk_times[size] * 1000:7.2f} ms"
             )
         if 5000 in flow_times and 50000 in flow_times:
-            print(f"growth 5,000 -> 50,000 operators: {flow_times[50000] / flow_times[5000]:.1f}x (linear: 10x)")
+            flow_growth = flow_times[50000] / flow_times[5000]
+            walk_growth = walk_times[50000] / walk_times[5000]
+            print(
+                f"growth 5,000 -> 50,000 operators: {flow_growth:.1f}x (linear: 10x);"
+                f" a read-only walk of the same networks: {walk_growth:.1f}x"
+            )
 
 
 def main():

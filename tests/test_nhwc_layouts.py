@@ -18,7 +18,8 @@ from tvm import relay  # noqa: E402
 
 from vexa_host import _native  # noqa: E402
 from vexa_host.bias_forms import expand_bias_adds  # noqa: E402
-from vexa_host.flow import NHWC_LAYOUTS  # noqa: E402
+from vexa_host.flow import NHWC_LAYOUTS, prepare_fp32  # noqa: E402
+from vexa_host.param_binding import bind_params  # noqa: E402
 from vexatvm_cli.importers import read_model, to_relay  # noqa: E402
 from vexatvm_cli.samples import SAMPLES  # noqa: E402
 
@@ -189,3 +190,29 @@ def test_native_step_gives_the_conversion_on_random_networks():
         mod = networks.network(seed, (networks.conv_bias, networks.channel_bias))
         stood_in += mod is not None and _check(mod)
     assert stood_in > 10
+
+
+FLOAT_MODELS = sorted(path.name for path in (ROOT / "tests" / "models" / "float").glob("*.tflite"))
+
+
+@pytest.mark.parametrize("name", FLOAT_MODELS)
+def test_float32_preparation_is_the_same_with_the_pass(name, monkeypatch):
+    """TFLite float32 networks (pools without an output layout, reductions,
+    concatenations, squeeze-and-excite gates folded into weights, dense
+    classifiers): the native step stands in, and the preparation ends where
+    it ends with TVM's pass."""
+    network = to_relay(read_model(ROOT / "tests" / "models" / "float" / name))
+    mod = bind_params(relay.transform.InferType()(network.mod), network.params)
+    stood_in = []
+    native_step = _native.layouts_normalized
+
+    def spied(function, layouts):
+        stood_in.append(native_step(function, layouts) is not None)
+        return native_step(function, layouts)
+
+    monkeypatch.setattr(_native, "layouts_normalized", spied)
+    native = prepare_fp32(mod)
+    monkeypatch.setattr(_native, "layouts_normalized", lambda function, layouts: None)
+    with_pass = prepare_fp32(mod)
+    assert stood_in and all(stood_in)
+    assert_typed_as_inferred(native, with_pass)

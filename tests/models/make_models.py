@@ -18,6 +18,7 @@ onnxruntime 1.32.0 and onnx 1.23.2 on Python 3.11):
     /tmp/genvenv/bin/pip install tensorflow-cpu==2.21.0 onnxruntime onnx
     /tmp/genvenv/bin/python tests/models/make_models.py [NAME ...]
 
+`--float` writes float32 TFLite versions of some of them into float/.
 `--applications DIR` writes int8 TFLite files of full-size Keras
 application architectures (random weights) into DIR instead: too big to
 commit, they are for trying the command on networks of real size.
@@ -253,6 +254,32 @@ TFLITE_MODELS = {
     "keras_densenet": densenet_model,
     "keras_inception": inception_model,
 }
+
+
+# Float32 TFLite models (the converter without quantization) for the
+# float32 flow, in a directory of their own: the quantized models' tests
+# take every model file beside this script.
+FLOAT_TFLITE_MODELS = {
+    "keras_blocks": blocks_model,
+    "keras_efficientnet": efficientnet_model,
+    "keras_densenet": densenet_model,
+}
+FLOAT_DIRECTORY = HERE / "float"
+
+
+def float_tflite(model):
+    import tensorflow as tf
+
+    return tf.lite.TFLiteConverter.from_keras_model(model).convert()
+
+
+def write_float_models(names):
+    FLOAT_DIRECTORY.mkdir(exist_ok=True)
+    for name, build in FLOAT_TFLITE_MODELS.items():
+        if not names or name in names:
+            path = FLOAT_DIRECTORY / f"{name}.tflite"
+            path.write_bytes(float_tflite(build()))
+            print(f"float/{path.name}: {path.stat().st_size} bytes")
 
 
 def int8_tflite(model, samples=16):
@@ -496,9 +523,13 @@ def main():
     parser.add_argument("names", nargs="*", help="models to write (default: all)")
     parser.add_argument("--references", action="store_true", help="only write the TFLite reference outputs")
     parser.add_argument("--applications", type=Path, metavar="DIR", help="write full-size Keras applications here")
+    parser.add_argument("--float", action="store_true", help="only write the float32 TFLite models (float/)")
     args = parser.parse_args()
     if args.applications:
         write_applications(args.applications, args.names)
+        return 0
+    if args.float:
+        write_float_models(args.names)
         return 0
     if args.references:
         write_references([name for name in TFLITE_MODELS if (HERE / f"{name}.tflite").exists()])
