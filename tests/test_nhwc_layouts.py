@@ -72,6 +72,18 @@ def _requantized(x):
     return relay.qnn.op.requantize(x, relay.const(0.5), relay.const(0), relay.const(0.25), relay.const(0))
 
 
+_QUANTIZATION = (relay.const(0.5), relay.const(0))  # a scale and a zero point
+
+
+def _int8(x):
+    return relay.cast(relay.clip(_requantized(x), -128, 127), "int8")
+
+
+def _quantized_concatenation(fields, axis):
+    scales, zero_points = [relay.const(0.5)] * len(fields), [relay.const(0)] * len(fields)
+    return relay.qnn.op.concatenate(fields, scales, zero_points, *_QUANTIZATION, axis=axis)
+
+
 def _quantized_block(x, requantize_axis):
     x = relay.nn.pad(x, ((0, 0), (1, 1), (1, 1), (0, 0)))
     zero, scale = relay.const(0), relay.const(0.5)
@@ -141,6 +153,43 @@ CASES = {
     ),
     "bias after a reshape": (lambda: relay.add(relay.reshape(_conv(_nhwc(), 6), (1, 36, 6)), _vector(6)), True),
     "bias after a softmax": (lambda: relay.add(relay.nn.softmax(_conv(_nhwc(), 6)), _vector(6)), True),
+    "bias after a dequantize": (
+        lambda: relay.add(
+            relay.qnn.op.dequantize(_quantized(_conv(_nhwc(), 6)), relay.const(0.5), relay.const(0)), _vector(6)
+        ),
+        True,
+    ),
+    "mean and requantize after a quantize": (
+        lambda: _requantized(relay.mean(relay.cast(_quantized(_conv(_nhwc(), 6)), "int32"), axis=[-3, -2])),
+        True,
+    ),
+    "quantized concatenation, then a requantize": (
+        lambda: _requantized(_quantized_concatenation([_int8(_conv(_nhwc(), 6))] * 2, axis=-1)),
+        True,
+    ),
+    "quantized multiplication by a channel vector": (
+        lambda: relay.qnn.op.mul(_int8(_conv(_nhwc(), 6)), relay.const(np.ones(6, "int8")), *_QUANTIZATION * 3),
+        True,
+    ),
+    "quantized dense and its bias": (
+        lambda: relay.add(
+            relay.qnn.op.dense(
+                relay.var("d", shape=(1, 6), dtype="int8"),
+                relay.const(np.ones((3, 6), "int8")),
+                relay.const(0),
+                relay.const(0),
+                relay.const(0.5),
+                relay.const(0.5),
+                units=3,
+            ),
+            relay.const(np.ones(3, "int32")),
+        ),
+        True,
+    ),
+    "slice of every axis, then a bias": (
+        lambda: relay.add(relay.strided_slice(_conv(_nhwc(), 6), [0, 1, 1, 0], [1, 5, 5, 6]), _vector(6)),
+        True,
+    ),
     "transpose of the convolution": (lambda: relay.transpose(_conv(_nhwc(), 6), [0, -1, 1, 2]), False),
     "strided slice of the convolution": (lambda: relay.strided_slice(_conv(_nhwc(), 6), [0], [3], axes=[3]), False),
     "bias after a cast": (

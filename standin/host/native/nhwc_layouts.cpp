@@ -130,12 +130,14 @@ const std::set<std::string> broadcasting = {
 };
 
 // Element-wise operators through which a known layout passes unchanged.
-const std::set<std::string> keeping = {"qnn.quantize", "qnn.dequantize", "clip", "cast", "nn.relu",
-                                       "nn.pad",       "sigmoid",        "tanh", "exp"};
+const std::set<std::string> keeping = {"clip", "cast", "nn.relu", "nn.pad", "sigmoid", "tanh", "exp"};
 
 // Operators after which the pass no longer knows a layout, and which it
-// leaves as they are.
-const std::set<std::string> ending = {"reshape", "nn.batch_flatten", "nn.softmax", "expand_dims"};
+// leaves as they are: quantize and dequantize among them, so that nothing
+// after them (a bias, a reduction, a requantize) has its layout for the
+// pass.
+const std::set<std::string> ending = {"reshape",     "nn.batch_flatten", "nn.softmax",
+                                      "expand_dims", "qnn.quantize",     "qnn.dequantize"};
 
 // Reductions: the pass writes their axes counted from the front, and knows
 // the layout of their result.
@@ -241,7 +243,7 @@ public:
             known_.insert(pre);
             return completed(pre, name, post);
         }
-        if (name == "nn.dense") {
+        if (name == "nn.dense" || name == "qnn.dense") {
             known_.insert(pre);  // "NC", whatever the layout of its data
             return post;
         }
@@ -272,15 +274,14 @@ public:
             return post;
         }
         known_.insert(pre);
-        if (std::any_of(known_args.begin(), known_args.end(),
-                        [&](int i) { return reduced_.count(pre->args[i].get()) != 0; })) {
-            reduced_.insert(pre);
-        }
         if (broadcasts) {
             if (ranks_agree(pre, name)) {
                 return post;
             }
-            if (pre->args.size() != 2 || name.rfind("qnn.", 0) == 0 || known_args.size() != 1) {
+            // The qnn ones broadcast their first two arguments, as the others
+            // their two.
+            const bool two_operands = name.rfind("qnn.", 0) == 0 || pre->args.size() == 2;
+            if (!two_operands || known_args.size() != 1 || known_args[0] > 1) {
                 throw Unsure{};
             }
             return expanded(pre, post.as<CallNode>(), 1 - known_args[0]);
@@ -289,25 +290,27 @@ public:
             throw Unsure{};
         }
         if (name == "qnn.requantize") {
-            // Behind a reduction the pass sometimes keeps the axis as it is
-            // (in TFLite squeeze-and-excite blocks), for reasons that this
-            // step does not follow.
-            if (reduced_.count(pre->args[0].get()) != 0) {
-                throw Unsure{};
-            }
             return with_axis(pre, post);
         }
         if (keeping.count(name) != 0) {
             return post;
         }
+        if (name == "strided_slice") {
+            // Slices given for every axis stay as they are; slices of named
+            // axes, the pass may rewrite.
+            const auto* attrs = pre->attrs.as<StridedSliceAttrs>();
+            if (attrs == nullptr || attrs->axes.defined()) {
+                throw Unsure{};
+            }
+            return post;
+        }
         if (reducing.count(name) != 0) {
-            reduced_.insert(pre);
             return reduced_from_front(pre, post);
         }
         if (name == "squeeze") {
             return squeezed_from_front(pre, post);
         }
-        if (name == "concatenate") {
+        if (name == "concatenate" || name == "qnn.concatenate") {
             return concatenated_from_front(pre, post);
         }
         throw Unsure{};
@@ -444,7 +447,6 @@ private:
     const DesiredLayouts& desired_;
     vexa::NodeSet known_;           // nodes whose layout the pass knows
     vexa::NodeSet without_layout_;  // nodes that have none for the pass
-    vexa::NodeSet reduced_;         // known nodes computed from a reduction
 };
 
 }  // namespace
