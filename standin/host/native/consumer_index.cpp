@@ -8,7 +8,7 @@ namespace vexa_host {
 
 namespace {
 
-const CallList kNoConsumers;
+const ConsumerIndex::Consumers kNoConsumers;
 
 }  // namespace
 
@@ -29,7 +29,8 @@ ConsumerIndex::ConsumerIndex(tvm::RelayExpr network) : network_(std::move(networ
 void ConsumerIndex::record_call(const tvm::relay::CallNode* call) {
     // What the call consumes, each node once: add(x, x) or concatenate((x, x))
     // make the call one consumer of x, not two.
-    std::vector<const tvm::Object*> consumed;
+    std::vector<const tvm::Object*>& consumed = consumed_;
+    consumed.clear();
     auto add = [&consumed](const tvm::Object* node) {
         if (std::find(consumed.begin(), consumed.end(), node) == consumed.end()) {
             consumed.push_back(node);
@@ -48,7 +49,7 @@ void ConsumerIndex::record_call(const tvm::relay::CallNode* call) {
     }
 }
 
-const CallList& ConsumerIndex::consumers(const tvm::Object* node) const {
+const ConsumerIndex::Consumers& ConsumerIndex::consumers(const tvm::Object* node) const {
     auto found = consumers_.find(node);
     return found == consumers_.end() ? kNoConsumers : found->second;
 }

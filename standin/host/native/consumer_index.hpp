@@ -14,7 +14,7 @@
 
 #include <tvm/relay/expr.h>
 
-#include <unordered_map>
+#include <memory_resource>
 #include <vector>
 
 #include "relay/node_tables.hpp"
@@ -29,13 +29,17 @@ public:
 
     // The consumers of `node` in graph post-order; empty when nothing in the
     // network consumes it (also when the node is not part of the network).
-    const CallList& consumers(const tvm::Object* node) const;
+    // A consumer list in the index's own pool (a network has as many as nodes).
+    using Consumers = std::pmr::vector<const tvm::relay::CallNode*>;
+
+    const Consumers& consumers(const tvm::Object* node) const;
 
 private:
     void record_call(const tvm::relay::CallNode* call);
 
-    tvm::RelayExpr network_;  // keeps every indexed node, and so every key, alive
-    vexa::NodeMap<CallList> consumers_;
+    tvm::RelayExpr network_;                    // keeps every indexed node, and so every key, alive
+    vexa::NodeMap<Consumers> consumers_;        // the lists take the table's pool
+    std::vector<const tvm::Object*> consumed_;  // what one call consumes
 };
 
 }  // namespace vexa_host

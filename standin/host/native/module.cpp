@@ -56,7 +56,8 @@ tvm::runtime::ObjectRef required(py::handle value, const char* function, const c
     return object;
 }
 
-py::list python_calls(const vexa_host::CallList& calls) {
+template <typename Calls>
+py::list python_calls(const Calls& calls) {
     py::list result(calls.size());
     for (std::size_t i = 0; i < calls.size(); ++i) {
         result[i] = vexa::to_python(tvm::runtime::GetRef<tvm::RelayExpr>(calls[i]));
