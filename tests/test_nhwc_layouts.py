@@ -12,6 +12,7 @@ import sys  # noqa: E402
 
 sys.path.insert(0, str(ROOT / "tools" / "vexatvm"))
 import bias_forms_networks as networks  # noqa: E402
+import layout_networks  # noqa: E402
 import tvm  # noqa: E402
 from test_bias_forms import assert_typed_as_inferred  # noqa: E402
 from tvm import relay  # noqa: E402
@@ -154,9 +155,7 @@ CASES = {
     "bias after a reshape": (lambda: relay.add(relay.reshape(_conv(_nhwc(), 6), (1, 36, 6)), _vector(6)), True),
     "bias after a softmax": (lambda: relay.add(relay.nn.softmax(_conv(_nhwc(), 6)), _vector(6)), True),
     "bias after a dequantize": (
-        lambda: relay.add(
-            relay.qnn.op.dequantize(_quantized(_conv(_nhwc(), 6)), relay.const(0.5), relay.const(0)), _vector(6)
-        ),
+        lambda: relay.add(relay.qnn.op.dequantize(_int8(_conv(_nhwc(), 6)), *_QUANTIZATION), _vector(6)),
         True,
     ),
     "mean and requantize after a quantize": (
@@ -265,3 +264,11 @@ def test_float32_preparation_is_the_same_with_the_pass(name, monkeypatch):
     with_pass = prepare_fp32(mod)
     assert stood_in and all(stood_in)
     assert_typed_as_inferred(native, with_pass)
+
+
+def test_native_step_gives_the_conversion_on_random_layout_runs():
+    stood_in = 0
+    for seed in range(200):
+        mod = layout_networks.network(seed)
+        stood_in += mod is not None and _check(mod)
+    assert stood_in > 150
