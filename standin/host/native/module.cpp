@@ -21,6 +21,7 @@
 #include "constant_folding.hpp"
 #include "form_rewrite.hpp"
 #include "network_runs.hpp"
+#include "network_units.hpp"
 #include "nhwc_layouts.hpp"
 #include "param_binding.hpp"
 #include "pattern_ops.hpp"
@@ -171,6 +172,29 @@ py::object operator_names(py::handle expr) {
     auto node = required<tvm::RelayExprNode>(expr, "operator_names", "a Relay expression");
     return python_names(
         vexa::call_guarded([&] { return vexa_host::operator_names(tvm::runtime::Downcast<tvm::RelayExpr>(node)); }));
+}
+
+// The units of a module's "main" as (kind, name, operators, inputs, offload)
+// tuples, kind being "input", "region" or "op".
+py::object network_units(py::handle module) {
+    auto mod =
+        tvm::runtime::Downcast<tvm::IRModule>(required<tvm::IRModuleNode>(module, "network_units", "an IRModule"));
+    const std::vector<vexa_host::NetworkUnit> units = vexa::call_guarded([&] { return vexa_host::network_units(mod); });
+    static const char* const kinds[] = {"input", "region", "op"};
+    py::list result;
+    for (const auto& unit : units) {
+        py::list ops;
+        for (const auto& op : unit.ops) {
+            ops.append(py::str(op));
+        }
+        py::list inputs;
+        for (int input : unit.inputs) {
+            inputs.append(py::int_(input));
+        }
+        result.append(
+            py::make_tuple(py::str(kinds[unit.kind]), py::str(unit.name), ops, inputs, py::str(unit.offload)));
+    }
+    return result;
 }
 
 // The (global variable, function) pairs a Relay function pass rewrites: the
@@ -455,6 +479,10 @@ VEXA_PYMODULE(_native, m) {
         {{"pattern"}, {"operators"}}, [](const py::handle* args) { return may_match(args[0], args[1]); });
     vexa::def_function(m, "operator_names", "Names of every operator called in `expr`.", {{"expr"}},
                        [](const py::handle* args) { return operator_names(args[0]); });
+    vexa::def_function(m, "network_units",
+                       "The units of a module's main function (inputs, composite regions, operator calls outside\n"
+                       "them), producers first, as (kind, name, operators, inputs, offload) tuples.",
+                       {{"module"}}, [](const py::handle* args) { return network_units(args[0]); });
     vexa::def_function(m, "optimizable_functions", "(global, function) pairs that a Relay function pass rewrites.",
                        {{"module"}}, [](const py::handle* args) { return optimizable_functions(args[0]); });
     vexa::def_function(m, "run_on_big_stack",
