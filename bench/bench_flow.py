@@ -20,8 +20,9 @@ of the flow (the best of three runs), the flow per thousand operators and the gr
 with the square of a chain's length (20,000 operators: about 2 s), which
 the build time shows.  Next to them, a read-only native walk of the same
 network and its growth: on a network far larger than the processor's caches
-every visit of a node waits on memory, and even that walk grows by more
-than ten times; a flow can grow no less.
+every visit of a node waits on memory, so that even that walk grows faster
+than the network (here 10-23x); it is the least growth a linear flow can
+show on this machine.
 
 Run: TVM_LIBRARY_PATH=standin/lib .venv/bin/python bench/bench_flow.py [--quick]
 (--quick: chains of 1,000 and 5,000 operators only)

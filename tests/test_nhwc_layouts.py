@@ -255,8 +255,9 @@ def test_float32_preparation_is_the_same_with_the_pass(name, monkeypatch):
     native_step = _native.layouts_normalized
 
     def spied(function, layouts):
-        stood_in.append(native_step(function, layouts) is not None)
-        return native_step(function, layouts)
+        normalized = native_step(function, layouts)
+        stood_in.append(normalized is not None)
+        return normalized
 
     monkeypatch.setattr(_native, "layouts_normalized", spied)
     native = prepare_fp32(mod)

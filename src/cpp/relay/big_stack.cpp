@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 
 #include "common/module_init.hpp"
 #include "relay/graph_walk.hpp"

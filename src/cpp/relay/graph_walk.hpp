@@ -5,7 +5,6 @@
 #include <tvm/relay/expr.h>
 #include <tvm/relay/function.h>
 
-#include <unordered_set>
 #include <utility>
 #include <vector>
 

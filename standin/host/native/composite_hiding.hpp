@@ -16,8 +16,6 @@
 #include <tvm/ir/expr.h>
 #include <tvm/relay/function.h>
 
-#include <unordered_map>
-
 #include "relay/node_tables.hpp"
 
 namespace vexa_host {

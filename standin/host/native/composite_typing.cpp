@@ -5,7 +5,6 @@
 #include <tvm/ir/type.h>
 #include <tvm/relay/function.h>
 
-#include <unordered_set>
 #include <vector>
 
 #include "relay/graph_walk.hpp"

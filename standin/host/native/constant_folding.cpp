@@ -12,8 +12,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "dataflow_rewrite.hpp"

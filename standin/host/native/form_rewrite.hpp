@@ -22,7 +22,6 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "relay/node_tables.hpp"

@@ -12,7 +12,6 @@
 #include <optional>
 #include <set>
 #include <type_traits>
-#include <unordered_set>
 
 #include "node_cast.hpp"
 #include "relay/graph_walk.hpp"
@@ -75,6 +74,11 @@ bool pool_converted(const CallNode* call, const std::vector<std::string>& desire
            (attrs->out_layout == desired[0] || attrs->out_layout.empty());
 }
 
+// `post` (the rewritten `pre`) with other attributes, typed as `pre`.
+tvm::RelayExpr with_attrs(const CallNode* pre, const tvm::RelayExpr& post, const tvm::Attrs& attrs) {
+    return typed_call(pre->op, post.as<CallNode>()->args, attrs, pre->checked_type_);
+}
+
 template <typename Attrs>
 tvm::RelayExpr with_out_layout(const CallNode* pre, const tvm::RelayExpr& post) {
     const auto* attrs = pre->attrs.as<Attrs>();
@@ -83,7 +87,7 @@ tvm::RelayExpr with_out_layout(const CallNode* pre, const tvm::RelayExpr& post) 
     }
     auto completed = tvm::runtime::make_object<Attrs>(*attrs);
     completed->out_layout = attrs->layout;
-    return typed_call(pre->op, post.as<CallNode>()->args, tvm::Attrs(completed), pre->checked_type_);
+    return with_attrs(pre, post, tvm::Attrs(completed));
 }
 
 // Calls `visit` with a null pointer to the attribute type of pool `op`;
@@ -143,8 +147,14 @@ const std::set<std::string> ending = {"reshape",     "nn.batch_flatten", "nn.sof
 // the layout of their result.
 const std::set<std::string> reducing = {"mean", "sum", "max", "min", "prod"};
 
-// The rank of `expr`'s tensor type; Unsure when it has none.
-int rank_of(const tvm::Type& type);
+// The rank of a tensor type; Unsure for any other type.
+int rank_of(const tvm::Type& type) {
+    const auto* tensor = type.as<tvm::TensorTypeNode>();
+    if (tensor == nullptr) {
+        throw Unsure{};
+    }
+    return static_cast<int>(tensor->shape.size());
+}
 
 // `axes` counted from the front of a tensor of rank `rank`.
 tvm::Array<tvm::Integer> from_front(const tvm::Array<tvm::Integer>& axes, int rank) {
@@ -169,14 +179,6 @@ bool single_element(const tvm::TensorTypeNode* type) {
         }
     }
     return true;
-}
-
-int rank_of(const tvm::Type& type) {
-    const auto* tensor = type.as<tvm::TensorTypeNode>();
-    if (tensor == nullptr) {
-        throw Unsure{};
-    }
-    return static_cast<int>(tensor->shape.size());
 }
 
 // Whether the broadcast operands of `call` of more than one element all have
@@ -216,13 +218,14 @@ bool converted(const CallNode* call, const std::string& op, const std::vector<st
 }
 
 // What ConvertLayout does to a network whose converted operators already
-// have their layouts.  Their outputs have a known layout, which travels down
-// through the operators that keep it; on that way the pass expands an
-// operand of lower rank of a broadcasting call (a channel bias) to the full
-// rank with leading unit axes, and writes a negative requantize axis as the
-// axis it names.  An operator outside that list reached by a known
-// layout is left to the pass (`Unsure`), as is any call it converts that
-// does not have its layouts yet.
+// have their layouts.  Their outputs (and a dense layer's) have a known
+// layout, which travels down through the operators that keep it until one
+// that ends it; on that way the pass expands an operand of lower rank of a
+// broadcasting call (a channel bias) to the full rank with leading unit
+// axes, writes negative axes as the axes they name, and gives a pool its
+// output layout.  An operator outside those lists reached by a known layout
+// is left to the pass (`Unsure`), as is any call it converts that does not
+// have its layouts yet.
 class LayoutNormalization : public ExprRewriter {
 public:
     explicit LayoutNormalization(const DesiredLayouts& desired) : desired_(desired) {}
@@ -348,10 +351,6 @@ public:
     tvm::RelayExpr Rewrite_(const IfNode*, const tvm::RelayExpr&) final { throw Unsure{}; }
 
 private:
-    static tvm::RelayExpr with_attrs(const CallNode* pre, const tvm::RelayExpr& post, const tvm::Attrs& attrs) {
-        return typed_call(pre->op, post.as<CallNode>()->args, attrs, pre->checked_type_);
-    }
-
     static tvm::RelayExpr reduced_from_front(const CallNode* pre, const tvm::RelayExpr& post) {
         const auto* attrs = pre->attrs.as<ReduceAttrs>();
         if (attrs == nullptr) {
@@ -377,7 +376,7 @@ private:
             if (!any_negative(attrs->axis)) {
                 return post;
             }
-            axes = from_front(attrs->axis, static_cast<int>(type->shape.size()));
+            axes = from_front(attrs->axis, rank_of(pre->args[0]->checked_type_));
         } else {
             for (std::size_t axis = 0; axis < type->shape.size(); ++axis) {
                 const auto* extent = type->shape[axis].as<tvm::IntImmNode>();
@@ -431,17 +430,15 @@ private:
     // `post` with its negative axis counted from the front of its data.
     static tvm::RelayExpr with_axis(const CallNode* pre, const tvm::RelayExpr& post) {
         const auto* attrs = pre->attrs.as<RequantizeAttrs>();
-        const auto* type = pre->args[0]->checked_type_.as<tvm::TensorTypeNode>();
-        if (attrs == nullptr || type == nullptr) {
+        if (attrs == nullptr) {
             throw Unsure{};
         }
         if (attrs->axis >= 0) {
             return post;
         }
         auto normalized = tvm::runtime::make_object<RequantizeAttrs>(*attrs);
-        normalized->axis = attrs->axis + static_cast<int>(type->shape.size());
-        const auto* call = post.as<CallNode>();
-        return typed_call(pre->op, call->args, tvm::Attrs(normalized), pre->checked_type_);
+        normalized->axis = attrs->axis + rank_of(pre->args[0]->checked_type_);
+        return with_attrs(pre, post, tvm::Attrs(normalized));
     }
 
     const DesiredLayouts& desired_;
